@@ -1,0 +1,49 @@
+# Set-up and everyday commands. Every target installs missing Debian
+# packages first, so each works on a fresh Debian 12 machine.
+JOBS    ?= $(shell nproc)
+BUILD   ?= build
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build test run asan tsan bench install clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+run: deps
+	@scripts/run.sh
+
+# The whole suite with AddressSanitizer and UndefinedBehaviorSanitizer.
+asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCALMORA_SANITIZE=address,undefined -DCALMORA_BUILD_DEMO=ON $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# The tests labelled "concurrency" with ThreadSanitizer.
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALMORA_SANITIZE=thread \
+	    -DCALMORA_BUILD_DEMO=OFF -DCALMORA_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/scripts/tsan.supp" \
+	    ctest --test-dir build-tsan --output-on-failure -L concurrency -j $(JOBS)
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCALMORA_BUILD_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build build-bench -j $(JOBS)
+	scripts/run-bench.sh build-bench
+
+install: build
+	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan build-bench

@@ -1,0 +1,3 @@
+#include <calmora/Logger.h>
+#include <gtest/gtest.h>
+TEST(LoggerPlaceholder, Builds) { SUCCEED(); }
