@@ -1,0 +1,231 @@
+// Configuration file of the demonstration program.
+// - Loading parses the whole file as one strict JSON value (no comments, no
+//   trailing text) and keeps the caller's document on any failure.
+// - Reading descends a dotted path with the throwing `at`, then reads the
+//   source's and the stabiliser's keys in a fixed order into a work record;
+//   the first bad key ends the read and the caller's record stays as it was.
+// - Writing builds both objects from the records (floats widened to double)
+//   and stores them at the path, keeping every other member on the way.
+// - Saving pretty-prints with a four-space indent; the default json type
+//   keeps its members in sorted maps, so keys come out in ascending order.
+
+#include "DemoConfig.h"
+
+#include <fstream>
+#include <iostream>
+#include <vector>
+
+namespace orl::demo {
+
+using nlohmann::json;
+
+namespace {
+
+// "a.b.c" -> {"a", "b", "c"}; "" -> {} (the top level itself). Empty
+// segments between dots stay: they name the member "".
+std::vector<std::string> splitPath(const std::string& path) {
+    std::vector<std::string> segments;
+    if (path.empty())
+        return segments;
+    size_t start = 0;
+    while (true) {
+        size_t dot = path.find('.', start);
+        if (dot == std::string::npos) {
+            segments.push_back(path.substr(start));
+            break;
+        }
+        segments.push_back(path.substr(start, dot - start));
+        start = dot + 1;
+    }
+    return segments;
+}
+
+// get<int>() and get<float>() accept integers, unsigned integers, reals
+// (truncated toward zero for int) and booleans; get<bool>() only booleans;
+// get<std::string>() only strings. The library's exceptions carry the texts
+// the user sees.
+template <typename T>
+void readKey(const json& object, const char* key, T& field) {
+    field = object.at(key).get<T>();
+}
+
+void readSource(const json& object, orl::video::NexfeedParams& p) {
+    readKey(object, "logLevel", p.logLevel);
+    readKey(object, "source", p.source);
+    readKey(object, "fourcc", p.fourcc);
+    readKey(object, "width", p.width);
+    readKey(object, "height", p.height);
+    readKey(object, "gainMode", p.gainMode);
+    readKey(object, "exposureMode", p.exposureMode);
+    readKey(object, "focusMode", p.focusMode);
+    readKey(object, "fps", p.fps);
+    readKey(object, "custom1", p.custom1);
+    readKey(object, "custom2", p.custom2);
+    readKey(object, "custom3", p.custom3);
+}
+
+void readStabiliser(const json& object, orl::calmora::CalmoraParams& p) {
+    readKey(object, "scaleFactor", p.scaleFactor);
+    readKey(object, "xOffsetLimit", p.xOffsetLimit);
+    readKey(object, "yOffsetLimit", p.yOffsetLimit);
+    readKey(object, "aOffsetLimit", p.aOffsetLimit);
+    readKey(object, "xFilterCoeff", p.xFilterCoeff);
+    readKey(object, "yFilterCoeff", p.yFilterCoeff);
+    readKey(object, "aFilterCoeff", p.aFilterCoeff);
+    readKey(object, "enable", p.enable);
+    readKey(object, "transparentBorder", p.transparentBorder);
+    readKey(object, "constXOffset", p.constXOffset);
+    readKey(object, "constYOffset", p.constYOffset);
+    readKey(object, "constAOffset", p.constAOffset);
+    readKey(object, "type", p.type);
+    readKey(object, "cutFrequencyHz", p.cutFrequencyHz);
+    readKey(object, "fps", p.fps);
+    // "logMod" without a final e: existing files use this spelling.
+    readKey(object, "logMod", p.logMod);
+}
+
+// Floats are widened to double so that the file shows the value the float
+// really holds (0.2f -> 0.20000000298023224) and reads back to the same float.
+json wide(float value) {
+    return json(static_cast<double>(value));
+}
+
+json sourceObject(const orl::video::NexfeedParams& p) {
+    json object = json::object();
+    object["logLevel"] = p.logLevel;
+    object["source"] = p.source;
+    object["fourcc"] = p.fourcc;
+    object["width"] = p.width;
+    object["height"] = p.height;
+    object["gainMode"] = p.gainMode;
+    object["exposureMode"] = p.exposureMode;
+    object["focusMode"] = p.focusMode;
+    object["fps"] = wide(p.fps);
+    object["custom1"] = wide(p.custom1);
+    object["custom2"] = wide(p.custom2);
+    object["custom3"] = wide(p.custom3);
+    return object;
+}
+
+json stabiliserObject(const orl::calmora::CalmoraParams& p) {
+    json object = json::object();
+    object["scaleFactor"] = p.scaleFactor;
+    object["xOffsetLimit"] = p.xOffsetLimit;
+    object["yOffsetLimit"] = p.yOffsetLimit;
+    object["aOffsetLimit"] = wide(p.aOffsetLimit);
+    object["xFilterCoeff"] = wide(p.xFilterCoeff);
+    object["yFilterCoeff"] = wide(p.yFilterCoeff);
+    object["aFilterCoeff"] = wide(p.aFilterCoeff);
+    object["enable"] = p.enable;
+    object["transparentBorder"] = p.transparentBorder;
+    object["constXOffset"] = p.constXOffset;
+    object["constYOffset"] = p.constYOffset;
+    object["constAOffset"] = wide(p.constAOffset);
+    object["type"] = p.type;
+    object["cutFrequencyHz"] = wide(p.cutFrequencyHz);
+    object["fps"] = wide(p.fps);
+    object["logMod"] = p.logMod;
+    return object;
+}
+
+// Stores `value` at segments[index..] below `node`. operator[] turns a null
+// node into an object and creates a missing member as null; on any other
+// kind of node it throws, which ends the whole write.
+void storeAt(json& node, const std::vector<std::string>& segments, size_t index, const json& value) {
+    if (index == segments.size()) {
+        node = value;
+        return;
+    }
+    storeAt(node[segments[index]], segments, index + 1, value);
+}
+
+}  // namespace
+
+bool loadJsonFile(const std::string& fileName, json& document) {
+    std::ifstream file(fileName);
+    if (!file.is_open())
+        return false;
+    try {
+        // no callback, exceptions on, comments refused
+        json parsed = json::parse(file, nullptr, true, false);
+        document = std::move(parsed);
+        return true;
+    } catch (const std::exception& e) {
+        std::cout << e.what() << std::endl;
+        return false;
+    }
+}
+
+bool readDemoParams(const json& document, const std::string& path, DemoParams& params) {
+    DemoParams work;
+    try {
+        // The descent shares the error handling of the keys, so a document
+        // that is not an object or has no such member is refused like any
+        // other unusable content instead of escaping as an exception.
+        const json* node = &document;
+        for (const std::string& segment : splitPath(path))
+            node = &node->at(segment);
+        readSource(node->at("videoSource"), work.videoSource);
+        readStabiliser(node->at("videoStabiliser"), work.videoStabiliser);
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << std::endl;
+        return false;
+    }
+    params.videoSource = work.videoSource;
+    params.videoStabiliser = work.videoStabiliser;
+    return true;
+}
+
+bool writeDemoParams(json& document, const DemoParams& params, const std::string& path) {
+    try {
+        json object = json::object();
+        object["videoSource"] = sourceObject(params.videoSource);
+        object["videoStabiliser"] = stabiliserObject(params.videoStabiliser);
+        json result = document;
+        storeAt(result, splitPath(path), 0, object);
+        document = std::move(result);
+        return true;
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << std::endl;
+        return false;
+    }
+}
+
+bool saveJsonFile(const json& document, const std::string& fileName) {
+    std::string text;
+    try {
+        // Strict UTF-8 handling throws on a broken string rather than
+        // writing a file that no parser would read back.
+        text = document.dump(4) + "\n";
+    } catch (const std::exception&) {
+        return false;
+    }
+    std::ofstream file(fileName, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!file.is_open())
+        return false;
+    file.write(text.data(), static_cast<std::streamsize>(text.size()));
+    file.close();
+    return !file.fail();
+}
+
+bool copyFile(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    if (!in.is_open())
+        return false;
+    std::ofstream out(to, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!out.is_open())
+        return false;
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        out.write(buffer, in.gcount());
+        if (!out)
+            return false;
+    }
+    // eof ends a complete read; bad alone (e.g. a directory) is a failed one
+    if (!in.eof() || in.bad())
+        return false;
+    out.close();
+    return !out.fail();
+}
+
+}  // namespace orl::demo

@@ -1,0 +1,38 @@
+#pragma once
+
+// The last step of the frame operation: applies the compensation offsets to
+// the output frame by pass-through, whole-pixel shift or affine warp.
+
+#include <calmora/Calmora.h>
+
+namespace orl::calmora {
+
+/// Compensation offsets: x and y in frame pixels (positive right and down),
+/// a in radians.
+struct Offsets {
+    double x{0.0};
+    double y{0.0};
+    double a{0.0};
+};
+
+/// Writes dst from src by pass-through, integer shift or affine warp; re-creates dst with src's
+/// geometry when it differs; replaces `offsets` with what was applied. Reads transparentBorder,
+/// constXOffset, constYOffset, constAOffset and type from `snapshot`.
+///
+/// - All three offsets exactly 0: dst becomes a full copy of src, offsets stay 0.
+/// - Otherwise the matrix is built from the offsets and the constant offsets;
+///   the chroma-subsampled formats and type 0/1 without a constant rotation
+///   are shifted by the translation truncated toward zero, "GRAY" and the
+///   packed 24-bit formats with a rotation are warped bilinearly; offsets
+///   become (tx, ty, atan2(c, a)) of the matrix used.
+/// - Compressed and unknown formats are copied unchanged, offsets kept.
+/// - A non-finite matrix (NaN or infinite offset or constant rotation) is
+///   never applied: dst becomes a full copy of src and offsets become 0.
+/// - A raw frame that cannot be moved safely (no buffer, `size` below the
+///   format's capacity, too large for an image header) is copied the same way
+///   with offsets 0.
+/// `src` and `dst` must be different frames. Allocates only when dst is
+/// re-created; OpenCV may use scratch memory inside the warp.
+void compensate(const video::Frame& src, video::Frame& dst, Offsets& offsets, const CalmoraParams& snapshot);
+
+}  // namespace orl::calmora
