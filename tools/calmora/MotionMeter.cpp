@@ -1,0 +1,187 @@
+// Independent global-motion measurement for reports.
+// - Each frame is reduced to a grey picture `reducedWidth` wide (area
+//   interpolation) and its central 70 per cent is kept.
+// - Translation: phase correlation against the previous reduced picture
+//   with a Hann window, scaled back to frame pixels.
+// - Rotation: Shi-Tomasi corners of the previous picture tracked with
+//   pyramidal optical flow, then a RANSAC similarity fit; its angle.
+// - Jitter of a path: the path minus its centred Gaussian average, as RMS.
+
+#include "MotionMeter.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+#include <cmath>
+
+namespace calmora_cli {
+
+namespace {
+constexpr double kCentralShare = 0.7;  // of each dimension, measured
+}
+
+MotionMeter::MotionMeter(int reducedWidth) : reducedWidth_(std::max(32, reducedWidth)) {}
+
+void MotionMeter::reset() {
+    frameSize_ = cv::Size();
+    previous_.release();
+}
+
+GlobalMotion MotionMeter::measure(const cv::Mat& bgr) {
+    GlobalMotion motion;
+    if (bgr.empty()) {
+        reset();
+        return motion;
+    }
+    if (bgr.size() != frameSize_) {
+        reset();
+        frameSize_ = bgr.size();
+        const int width = std::min(reducedWidth_, bgr.cols);
+        scale_ = static_cast<double>(bgr.cols) / width;
+        const int height = std::max(8, static_cast<int>(std::lround(bgr.rows / scale_)));
+        const cv::Size central(std::max(8, static_cast<int>(width * kCentralShare)),
+                               std::max(8, static_cast<int>(height * kCentralShare)));
+        cv::createHanningWindow(window_, central, CV_32F);
+        grey_.create(height, width, CV_8UC1);
+    }
+
+    // reduce and keep the centre
+    cv::Mat small;
+    if (bgr.channels() == 3) {
+        cv::Mat grey;
+        cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+        cv::resize(grey, small, grey_.size(), 0, 0, cv::INTER_AREA);
+    } else {
+        cv::resize(bgr, small, grey_.size(), 0, 0, cv::INTER_AREA);
+    }
+    const cv::Rect centre((small.cols - window_.cols) / 2, (small.rows - window_.rows) / 2,
+                          window_.cols, window_.rows);
+    cv::Mat current = small(centre).clone();
+    current.convertTo(current32_, CV_32F);
+
+    if (!previous_.empty()) {
+        // translation
+        const cv::Point2d shift = phaseShift(previous32_, current32_, window_);
+        motion.x = shift.x * scale_;
+        motion.y = shift.y * scale_;
+
+        // rotation
+        cv::goodFeaturesToTrack(previous_, corners_, 200, 0.01, 6.0);
+        if (corners_.size() >= 8) {
+            cv::calcOpticalFlowPyrLK(previous_, current, corners_, tracked_, status_, error_);
+            keptPrev_.clear();
+            keptCurr_.clear();
+            for (size_t i = 0; i < corners_.size(); ++i) {
+                if (status_[i]) {
+                    keptPrev_.push_back(corners_[i]);
+                    keptCurr_.push_back(tracked_[i]);
+                }
+            }
+            if (keptPrev_.size() >= 8) {
+                const cv::Mat m = cv::estimateAffinePartial2D(keptPrev_, keptCurr_, cv::noArray(),
+                                                              cv::RANSAC, 1.0);
+                if (!m.empty()) {
+                    motion.a = std::atan2(m.at<double>(1, 0), m.at<double>(0, 0));
+                }
+            }
+        }
+    }
+    previous_ = current;
+    std::swap(previous32_, current32_);
+    return motion;
+}
+
+cv::Point2d phaseShift(const cv::Mat& previous, const cv::Mat& current, const cv::Mat& window) {
+    cv::Mat a, b, spectrumA, spectrumB, cross, surface;
+    cv::multiply(previous, window, a);
+    cv::multiply(current, window, b);
+    cv::dft(a, spectrumA, cv::DFT_COMPLEX_OUTPUT);
+    cv::dft(b, spectrumB, cv::DFT_COMPLEX_OUTPUT);
+    cv::mulSpectrums(spectrumB, spectrumA, cross, 0, true);  // B * conj(A)
+
+    // normalise to unit magnitude: only the phase carries the shift
+    std::vector<cv::Mat> parts;
+    cv::split(cross, parts);
+    cv::Mat magnitude;
+    cv::magnitude(parts[0], parts[1], magnitude);
+    magnitude += 1e-9f;
+    cv::divide(parts[0], magnitude, parts[0]);
+    cv::divide(parts[1], magnitude, parts[1]);
+    cv::merge(parts, cross);
+    cv::idft(cross, surface, cv::DFT_REAL_OUTPUT | cv::DFT_SCALE);
+
+    cv::Point peak;
+    cv::minMaxLoc(surface, nullptr, nullptr, nullptr, &peak);
+    const int w = surface.cols, h = surface.rows;
+    auto at = [&](int x, int y) { return surface.at<float>((y + h) % h, (x + w) % w); };
+    auto vertex = [](double l, double c, double r) {
+        const double d = l - 2.0 * c + r;
+        return std::fabs(d) > 1e-12 ? std::clamp(0.5 * (l - r) / d, -0.5, 0.5) : 0.0;
+    };
+    const double dx = vertex(at(peak.x - 1, peak.y), at(peak.x, peak.y), at(peak.x + 1, peak.y));
+    const double dy = vertex(at(peak.x, peak.y - 1), at(peak.x, peak.y), at(peak.x, peak.y + 1));
+    const double sx = peak.x < w / 2 ? peak.x : peak.x - w;
+    const double sy = peak.y < h / 2 ? peak.y : peak.y - h;
+    return {sx + dx, sy + dy};
+}
+
+std::vector<GlobalMotion> integrate(const std::vector<GlobalMotion>& motions) {
+    std::vector<GlobalMotion> path;
+    path.reserve(motions.size());
+    GlobalMotion sum;
+    for (const GlobalMotion& m : motions) {
+        sum.x += m.x;
+        sum.y += m.y;
+        sum.a += m.a;
+        path.push_back(sum);
+    }
+    return path;
+}
+
+std::vector<GlobalMotion> highPass(const std::vector<GlobalMotion>& path, double sigmaFrames) {
+    const int n = static_cast<int>(path.size());
+    const int radius = std::max(1, static_cast<int>(std::ceil(3.0 * sigmaFrames)));
+    std::vector<GlobalMotion> residual(path.size());
+    for (int i = 0; i < n; ++i) {
+        // Near the ends the window is made symmetric and shorter, so that a
+        // steady pan has no residual there either.
+        const int r = std::min({radius, i, n - 1 - i});
+        GlobalMotion mean;
+        double weights = 0.0;
+        for (int k = -r; k <= r; ++k) {
+            const double w = std::exp(-0.5 * k * k / (sigmaFrames * sigmaFrames));
+            mean.x += w * path[i + k].x;
+            mean.y += w * path[i + k].y;
+            mean.a += w * path[i + k].a;
+            weights += w;
+        }
+        residual[i] = {path[i].x - mean.x / weights, path[i].y - mean.y / weights,
+                       path[i].a - mean.a / weights};
+    }
+    return residual;
+}
+
+double rmsTranslation(const std::vector<GlobalMotion>& residual) {
+    if (residual.empty()) {
+        return 0.0;
+    }
+    double sum = 0.0;
+    for (const GlobalMotion& r : residual) {
+        sum += r.x * r.x + r.y * r.y;
+    }
+    return std::sqrt(sum / static_cast<double>(residual.size()));
+}
+
+double rmsRotation(const std::vector<GlobalMotion>& residual) {
+    if (residual.empty()) {
+        return 0.0;
+    }
+    double sum = 0.0;
+    for (const GlobalMotion& r : residual) {
+        sum += r.a * r.a;
+    }
+    return std::sqrt(sum / static_cast<double>(residual.size()));
+}
+
+}  // namespace calmora_cli

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+namespace calmora_cli {
+
+/// Global motion of a picture between two consecutive frames: pixels of
+/// the full frame (x right, y down) and radians (from +x towards +y).
+struct GlobalMotion {
+    double x{0.0};
+    double y{0.0};
+    double a{0.0};
+};
+
+/// Measures the global motion between consecutive frames independently of
+/// the stabiliser's own estimators: translation by phase correlation of a
+/// reduced grey picture, rotation by a similarity fit of tracked
+/// Shi-Tomasi corners. Only the central part of the picture is used, so an
+/// uncovered border in a stabilised picture does not count as motion.
+class MotionMeter {
+public:
+    /// `reducedWidth` is the width of the analysed grey picture (pixels).
+    explicit MotionMeter(int reducedWidth = 320);
+
+    /// Motion of `bgr` (8-bit, 3 channels) against the previous frame given
+    /// to this meter; zero for the first frame and after a size change.
+    GlobalMotion measure(const cv::Mat& bgr);
+
+    /// Starts again as if no frame had been seen.
+    void reset();
+
+private:
+    int reducedWidth_;
+    double scale_{1.0};       // full-frame pixels per reduced pixel
+    cv::Size frameSize_;
+    cv::Mat grey_, previous_, current32_, previous32_, window_;
+    std::vector<cv::Point2f> corners_, tracked_, keptPrev_, keptCurr_;
+    std::vector<unsigned char> status_;
+    std::vector<float> error_;
+};
+
+/// Shift of `current` against `previous` (both CV_32F of one size) by
+/// phase correlation with `window` applied: positive when the content moved
+/// right and down. Sub-pixel by a parabola through the peak's neighbours.
+cv::Point2d phaseShift(const cv::Mat& previous, const cv::Mat& current, const cv::Mat& window);
+
+/// The path of a sequence of motions (running sums), one entry per frame.
+std::vector<GlobalMotion> integrate(const std::vector<GlobalMotion>& motions);
+
+/// The high-frequency part of a path: the path minus its centred Gaussian
+/// average (sigma in frames; the window shrinks near the ends).
+std::vector<GlobalMotion> highPass(const std::vector<GlobalMotion>& path, double sigmaFrames);
+
+/// Root-mean-square of the translation of `residual` (pixels).
+double rmsTranslation(const std::vector<GlobalMotion>& residual);
+
+/// Root-mean-square of the rotation of `residual` (radians).
+double rmsRotation(const std::vector<GlobalMotion>& residual);
+
+}  // namespace calmora_cli

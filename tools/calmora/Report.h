@@ -1,0 +1,39 @@
+#pragma once
+
+#include "Pipeline.h"
+
+#include <string>
+
+namespace calmora_cli {
+
+/// Figures of a whole run.
+struct Summary {
+    long long frames{0};
+    double meanMs{0.0};          ///< stabilise per frame, mean
+    double p95Ms{0.0};           ///< stabilise per frame, 95th percentile
+    double wholeMsPerFrame{0.0}; ///< the whole run (decode, stabilise, encode) per frame
+    GlobalMotion meanAbsOffset;  ///< mean of |applied offset|
+    GlobalMotion maxAbsOffset;   ///< largest |applied offset|
+    double jitterBefore{0.0};    ///< high-frequency shake of the input path, pixels RMS
+    double jitterAfter{0.0};     ///< the same for the output
+    double jitterRatio{0.0};     ///< before / after (0 when after is 0)
+    double angleJitterBefore{0.0};  ///< radians RMS
+    double angleJitterAfter{0.0};
+};
+
+/// Frames of the centred average that separates shake from wanted motion.
+inline constexpr double kJitterSigmaFrames = 5.0;
+
+/// Computes the summary of `run`.
+Summary summarise(const RunResult& run);
+
+/// Writes the per-frame offsets and times and the summary as JSON.
+bool writeReport(const std::string& path, const RunOptions& options, const RunResult& run,
+                 const Summary& summary);
+
+/// Draws the camera path before and after (x, y and angle against frame
+/// number) into a PNG of `width` x `height` pixels.
+bool writePlot(const std::string& path, const RunResult& run, const Summary& summary,
+               int width = 1200, int height = 900);
+
+}  // namespace calmora_cli

@@ -1,0 +1,291 @@
+// calmora: the command-line stabiliser.
+// - `calmora stabilise INPUT OUTPUT [options]` reads a video (file, stream
+//   address or camera number), stabilises every frame and writes the result.
+// - Every stabiliser parameter is an option named after its configuration
+//   key (--x-filter-coeff), or --set key=value; values go through the
+//   stabiliser's own checks.
+// - Exit status: 0 done, 1 failed at run time, 2 wrong usage, 130 Ctrl-C.
+
+#include "ParameterOptions.h"
+#include "Pipeline.h"
+#include "Report.h"
+#include "SampleClip.h"
+
+#include <calmora/CalmoraOpenCv.h>
+
+#include <CLI/CLI.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace calmora_cli;
+
+namespace {
+
+constexpr int kUsage = 2;
+constexpr int kFailed = 1;
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void onSigint(int) {
+    interrupted.store(true);
+    std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends at once
+}
+
+bool isCameraOrAddress(const std::string& input) {
+    if (input.find("://") != std::string::npos) {
+        return true;
+    }
+    return !input.empty() && input.size() <= 3 &&
+           input.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool samePath(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    if (fs::exists(a, ec) && fs::exists(b, ec)) {
+        return fs::equivalent(a, b, ec);
+    }
+    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+}
+
+// Checks that do not need the video: 0 when fine, else the exit status.
+int checkPaths(const RunOptions& options) {
+    if (!isCameraOrAddress(options.input)) {
+        std::error_code ec;
+        if (!fs::exists(options.input, ec)) {
+            std::cerr << "calmora: input not found: " << options.input << '\n';
+            return kFailed;
+        }
+        if (fs::is_directory(options.input, ec)) {
+            std::cerr << "calmora: input is a folder, not a video: " << options.input << '\n';
+            return kFailed;
+        }
+    }
+    for (const std::string* out : {&options.output, &options.sideBySide}) {
+        if (out->empty()) {
+            continue;
+        }
+        if (samePath(*out, options.input)) {
+            std::cerr << "calmora: refusing to write " << *out << " over the input\n";
+            return kUsage;
+        }
+        const fs::path folder = fs::path(*out).parent_path();
+        std::error_code ec;
+        if (!folder.empty() && !fs::is_directory(folder, ec)) {
+            std::cerr << "calmora: output folder does not exist: " << folder.string() << '\n';
+            return kFailed;
+        }
+    }
+    if (!options.sideBySide.empty() && samePath(options.sideBySide, options.output)) {
+        std::cerr << "calmora: --side-by-side must differ from OUTPUT\n";
+        return kUsage;
+    }
+    return 0;
+}
+
+std::string clock(double seconds) {
+    const long s = std::lround(std::max(0.0, seconds));
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+// One updating line on a terminal, a plain line every few seconds otherwise.
+class ProgressPrinter {
+public:
+    explicit ProgressPrinter(bool quiet) : quiet_(quiet), terminal_(isatty(STDERR_FILENO) == 1) {}
+
+    void operator()(const Progress& p) {
+        if (quiet_) {
+            return;
+        }
+        const double every = terminal_ ? 0.1 : 5.0;
+        if (p.seconds - lastPrint_ < every && p.done != p.total) {
+            return;
+        }
+        lastPrint_ = p.seconds;
+        const double fps = p.seconds > 0.0 ? static_cast<double>(p.done) / p.seconds : 0.0;
+        char line[160];
+        if (p.total > 0) {
+            const double left = fps > 0.0 ? static_cast<double>(p.total - p.done) / fps : 0.0;
+            std::snprintf(line, sizeof line, "%lld/%lld frames  %.1f fps  %s left", p.done, p.total,
+                          fps, clock(left).c_str());
+        } else {
+            std::snprintf(line, sizeof line, "%lld frames  %.1f fps", p.done, fps);
+        }
+        if (terminal_) {
+            std::fprintf(stderr, "\r%s\x1b[K", line);
+            printedLine_ = true;
+        } else {
+            std::fprintf(stderr, "calmora: %s\n", line);
+        }
+    }
+
+    void finish() {
+        if (printedLine_) {
+            std::fputc('\n', stderr);
+        }
+    }
+
+private:
+    bool quiet_;
+    bool terminal_;
+    bool printedLine_{false};
+    double lastPrint_{-1e9};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string version = orl::calmora::CalmoraOpenCv::getVersion();
+    CLI::App app{"Calmora video stabiliser " + version, "calmora"};
+    app.set_version_flag("--version", "calmora " + version);
+    app.require_subcommand(1);
+
+    CLI::App* stabilise = app.add_subcommand("stabilise", "Stabilise a video");
+    stabilise->alias("stabilize");
+    RunOptions options;
+    std::string reportPath, plotPath;
+    bool quiet = false;
+    std::vector<std::string> sets;
+    stabilise->add_option("INPUT", options.input, "Video file, stream address or camera number")
+        ->required();
+    stabilise->add_option("OUTPUT", options.output, "Stabilised video to write")->required();
+    stabilise->add_option("--side-by-side", options.sideBySide,
+                          "Also write the source above the result to this file");
+    stabilise->add_option("--report", reportPath, "Write per-frame offsets and a summary (JSON)");
+    stabilise->add_option("--plot", plotPath, "Draw the camera path before and after (PNG)");
+    stabilise->add_option("--codec", options.codec,
+                          "Four-character codec (default MJPG; mp4v for .mp4/.mov)");
+    stabilise->add_flag("--quiet,-q", quiet, "Print nothing but errors");
+
+    std::map<std::string, std::string> byOption;
+    for (const ParameterKey& key : parameterKeys()) {
+        stabilise->add_option(std::string("--") + key.option, byOption[key.option],
+                              std::string(key.meaning) + " [" + key.range + "]")
+            ->group("Stabiliser parameters");
+    }
+    stabilise->add_option("--set", sets, "Any parameter by configuration key: --set xFilterCoeff=0.5")
+        ->group("Stabiliser parameters");
+
+    CLI::App* sample = app.add_subcommand("sample", "Write a shaky sample clip with a known path");
+    std::string samplePath, photoPath;
+    SampleSpec spec;
+    sample->add_option("OUTPUT", samplePath, "Clip to write (.avi, MJPG)")->required();
+    sample->add_option("--photo", photoPath, "Scene photograph; a drawn scene when not given");
+    sample->add_option("--frames", spec.frames, "Number of frames")->check(CLI::Range(2, 100000));
+    sample->add_option("--width", spec.width, "Frame width")->check(CLI::Range(32, 7680));
+    sample->add_option("--height", spec.height, "Frame height")->check(CLI::Range(32, 4320));
+    sample->add_option("--pan", spec.panPixels, "Wanted pan over the clip, pixels")
+        ->check(CLI::Range(0.0, 10000.0));
+    sample->add_option("--shake", spec.shakePixels, "Shake amplitude, pixels")
+        ->check(CLI::Range(0.0, 200.0));
+    sample->add_option("--seed", spec.seed, "Random seed of the shake");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "calmora: " << e.what() << "\nRun 'calmora stabilise --help' for the options.\n";
+        return kUsage;
+    }
+
+    if (sample->parsed()) {
+        cv::Mat photo;
+        if (!photoPath.empty()) {
+            photo = cv::imread(photoPath, cv::IMREAD_COLOR);
+            if (photo.empty()) {
+                std::cerr << "calmora: cannot read the photograph " << photoPath << '\n';
+                return kFailed;
+            }
+        }
+        if (!writeSampleClip(samplePath, sampleScene(photo, spec), spec)) {
+            std::cerr << "calmora: cannot write " << samplePath << '\n';
+            return kFailed;
+        }
+        return 0;
+    }
+
+    // stabiliser parameters: named options in record order, then --set in order
+    std::vector<std::pair<std::string, std::string>> settings;
+    for (const ParameterKey& key : parameterKeys()) {
+        if (stabilise->count(std::string("--") + key.option) > 0) {
+            settings.emplace_back(key.key, byOption[key.option]);
+        }
+    }
+    for (const std::string& set : sets) {
+        const size_t eq = set.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            std::cerr << "calmora: --set takes key=value, not '" << set << "'\n";
+            return kUsage;
+        }
+        settings.emplace_back(set.substr(0, eq), set.substr(eq + 1));
+    }
+    orl::calmora::CalmoraOpenCv stabiliser;
+    std::string error;
+    if (!applyParameters(stabiliser, settings, error)) {
+        std::cerr << "calmora: " << error << '\n';
+        return kUsage;
+    }
+    if (const int status = checkPaths(options); status != 0) {
+        return status;
+    }
+
+    std::signal(SIGINT, onSigint);
+    ProgressPrinter printer(quiet);
+    const RunResult run = runStabilisation(stabiliser, options, interrupted,
+                                           [&](const Progress& p) { printer(p); });
+    printer.finish();
+    if (run.status == RunResult::FAILED) {
+        std::cerr << "calmora: " << run.error << '\n';
+        return kFailed;
+    }
+    for (const std::string& warning : run.warnings) {
+        std::cerr << "calmora: warning: " << warning << '\n';
+    }
+
+    const Summary summary = summarise(run);
+    int status = run.status == RunResult::INTERRUPTED ? 130 : 0;
+    if (!reportPath.empty() && !writeReport(reportPath, options, run, summary)) {
+        std::cerr << "calmora: cannot write the report " << reportPath << '\n';
+        status = status == 0 ? kFailed : status;
+    }
+    if (!plotPath.empty() && !writePlot(plotPath, run, summary)) {
+        std::cerr << "calmora: cannot write the plot " << plotPath << '\n';
+        status = status == 0 ? kFailed : status;
+    }
+    if (!quiet) {
+        std::printf("calmora: %lld frames of %dx%d at %.2f fps -> %s\n", summary.frames, run.width,
+                    run.height, run.fps, options.output.c_str());
+        std::printf("  stabiliser  %.2f ms/frame mean, %.2f ms 95th percentile\n", summary.meanMs,
+                    summary.p95Ms);
+        std::printf("  whole run   %.2f ms/frame (%.1f frames per second)\n",
+                    summary.wholeMsPerFrame,
+                    summary.wholeMsPerFrame > 0 ? 1000.0 / summary.wholeMsPerFrame : 0.0);
+        std::printf("  jitter      %.2f px before, %.2f px after (%.1fx less)\n",
+                    summary.jitterBefore, summary.jitterAfter, summary.jitterRatio);
+        if (!options.sideBySide.empty()) {
+            std::printf("  side by side %s\n", options.sideBySide.c_str());
+        }
+        if (!reportPath.empty()) {
+            std::printf("  report      %s\n", reportPath.c_str());
+        }
+        if (!plotPath.empty()) {
+            std::printf("  plot        %s\n", plotPath.c_str());
+        }
+    }
+    return status;
+}
