@@ -2,6 +2,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -165,6 +166,22 @@ cv::Mat bgrOf(const orl::video::Frame& frame) {
     return cv::Mat(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC3,
                    frame.data)
         .clone();
+}
+
+ShakyClip shakyClip(cv::Size size, int count, double amplitude, double angleAmplitude, uint64_t seed) {
+    const int margin = static_cast<int>(std::ceil(amplitude)) + 40;
+    const cv::Mat scene = texturedScene(size.width + 2 * margin, size.height + 2 * margin, seed);
+    cv::RNG rng(seed * 7919 + 1);
+    ShakyClip clip;
+    for (int k = 0; k < count; ++k) {
+        const cv::Point2d topLeft(margin + rng.uniform(-amplitude, amplitude),
+                                  margin + rng.uniform(-amplitude, amplitude));
+        const double angle = angleAmplitude > 0.0 ? rng.uniform(-angleAmplitude, angleAmplitude) : 0.0;
+        clip.frames.push_back(view(scene, size, topLeft, angle));
+        clip.topLeft.push_back(topLeft);
+        clip.angle.push_back(angle);
+    }
+    return clip;
 }
 
 }  // namespace calmora_test

@@ -9,6 +9,7 @@
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <vector>
 
 namespace calmora_test {
 
@@ -37,5 +38,19 @@ cv::Mat lumaOf(const orl::video::Frame& frame);
 
 /// A BGR picture of a "BGR3" frame, copied.
 cv::Mat bgrOf(const orl::video::Frame& frame);
+
+/// A camera held by a shaky hand over a larger textured scene: frame k is
+/// view(scene, size, topLeft[k], angle[k]). The camera wobbles by up to
+/// `amplitude` pixels and `angleAmplitude` radians about a fixed position,
+/// independently each frame (fixed seed).
+struct ShakyClip {
+    std::vector<cv::Mat> frames;       ///< BGR, `size` each
+    std::vector<cv::Point2d> topLeft;  ///< camera position in the scene, pixels
+    std::vector<double> angle;         ///< camera rotation, radians
+};
+
+/// A shaky clip of `count` frames of `size` (see ShakyClip).
+ShakyClip shakyClip(cv::Size size, int count, double amplitude, double angleAmplitude = 0.0,
+                    uint64_t seed = 5);
 
 }  // namespace calmora_test

@@ -1,0 +1,79 @@
+// The whole command-line run (decode, stabilise, encode, measure) against
+// stabilise alone, on one 1920x1080 sample clip made once per run.
+
+#include "Pipeline.h"
+#include "SampleClip.h"
+
+#include <calmora/CalmoraOpenCv.h>
+
+#include <benchmark/benchmark.h>
+#include <opencv2/videoio.hpp>
+
+#include <filesystem>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace calmora_cli;
+
+namespace {
+
+constexpr int kFrames = 90;
+
+const fs::path& clip() {
+    static const fs::path path = [] {
+        const fs::path dir = fs::temp_directory_path() / ("calmora_cli_bench_" + std::to_string(getpid()));
+        fs::create_directories(dir);
+        SampleSpec spec;
+        spec.width = 1920;
+        spec.height = 1080;
+        spec.frames = kFrames;
+        spec.panPixels = 200;
+        spec.shakePixels = 12;
+        writeSampleClip((dir / "hd.avi").string(), sampleScene(cv::Mat(), spec), spec);
+        return dir / "hd.avi";
+    }();
+    return path;
+}
+
+void WholeRun(benchmark::State& state) {
+    RunOptions options;
+    options.input = clip().string();
+    options.output = (clip().parent_path() / "out.avi").string();
+    std::atomic<bool> stop{false};
+    long long frames = 0;
+    for (auto _ : state) {
+        orl::calmora::CalmoraOpenCv stabiliser;
+        stabiliser.setParam(orl::calmora::TYPE, static_cast<float>(state.range(0)));
+        const RunResult run = runStabilisation(stabiliser, options, stop, nullptr);
+        frames += static_cast<long long>(run.frames.size());
+    }
+    state.counters["fps"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+}
+
+void StabiliseAlone(benchmark::State& state) {
+    // decode once, then time stabilise over the same frames
+    std::vector<orl::video::Frame> frames;
+    cv::VideoCapture capture(clip().string());
+    cv::Mat image;
+    while (capture.read(image)) {
+        frames.emplace_back(image.cols, image.rows, orl::video::fourcc::BGR3,
+                            static_cast<uint32_t>(image.total() * image.elemSize()), image.data);
+    }
+    orl::calmora::CalmoraOpenCv stabiliser;
+    stabiliser.setParam(orl::calmora::TYPE, static_cast<float>(state.range(0)));
+    orl::video::Frame out;
+    size_t i = 0;
+    for (auto _ : state) {
+        stabiliser.stabilise(frames[i++ % frames.size()], out);
+        benchmark::DoNotOptimize(out.data);
+    }
+    state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                               benchmark::Counter::kIsRate);
+}
+
+}  // namespace
+
+BENCHMARK(WholeRun)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(StabiliseAlone)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+BENCHMARK_MAIN();

@@ -1,0 +1,131 @@
+#pragma once
+
+#include <calmora/Frame.h>
+#include <calmora/Logger.h>
+#include <calmora/Nexfeed.h>
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace orl::video {
+
+/// The video source on cv::VideoCapture: a camera by device number, a video
+/// file or a network stream, delivered as "BGR3" frames.
+///
+/// Threads: open, close, isOpen, getFrame and executeCommand belong to the
+/// capturing thread; setParam, getParam and getParams may be called from any
+/// thread at the same time. Two locks, always taken in this order:
+///   1. paramsMutex  guards `params` (and is held by setParam / getParam
+///                   for their whole run);
+///   2. deviceMutex  guards every call into `capture`, so that a property
+///                   call from another thread never overlaps a grab or a
+///                   read (OpenCV does not promise that is safe).
+/// No code takes paramsMutex while it holds deviceMutex. The Logger's own
+/// locks come last: messages may be logged while either lock is held.
+class NexfeedOpenCv : public Nexfeed {
+public:
+    /// A closed source: record defaults with fourcc "BGR24" and the custom
+    /// values -1, frame interval 33000 us, logging disabled.
+    NexfeedOpenCv();
+
+    /// Releases the capture.
+    ~NexfeedOpenCv() override;
+
+    NexfeedOpenCv(const NexfeedOpenCv&) = delete;
+    NexfeedOpenCv& operator=(const NexfeedOpenCv&) = delete;
+
+    /// Opens from "source[;width[;height]]" (empty fields dropped, missing
+    /// sizes taken as -1, i.e. not requested) and reads the device's values
+    /// back into the record. True when open, also when it already was.
+    bool open(const std::string& initString) override;
+
+    /// Copies `params` into the record, opens `params.source`, requests the
+    /// record's size and applies gain, exposure mode, focus mode, focus, log
+    /// level and frame rate through setParam. True when open.
+    bool open(const NexfeedParams& params) override;
+
+    /// Whether the capture is open.
+    bool isOpen() override;
+
+    /// Releases the capture; the record's isOpen field is left as it was.
+    void close() override;
+
+    /// Delivers the next image as "BGR3" into `frame` (re-created, keeping
+    /// its sourceId, when its size or format differ). Files are paced to
+    /// their frame rate by sleeping (at most one frame per interval, also
+    /// in a tight loop); live sources skip the frames that
+    /// arrived while the caller was away, as far as `timeoutMs` allows
+    /// (> 0: at most timeoutMs of frames, 0: none, < 0: discard what is
+    /// buffered, at most elapsed / interval + 1 frames and never more
+    /// than 256). The fifth failure
+    /// since the last restart reopens the source. False, with `frame`
+    /// unchanged, when no frame was delivered.
+    bool getFrame(Frame& frame, int timeoutMs) override;
+
+    /// Sets one NexfeedParam (`value` truncated toward zero for integer
+    /// fields). False, with an error logged, for a refused value, a
+    /// read-only identifier or a device that refuses the property; false
+    /// silently for an unknown identifier.
+    bool setParam(int id, float value) override;
+
+    /// One NexfeedParam, device values read fresh, scaled and stored into
+    /// the record; -1.0 for an unknown identifier.
+    float getParam(int id) override;
+
+    /// A copy of the record, taken under paramsMutex.
+    NexfeedParams getParams() override;
+
+    /// RESTART (close, reopen from the record's source text) returns true
+    /// whatever the reopening gives; any other identifier returns false.
+    bool executeCommand(int id) override;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    using TimePoint = std::chrono::time_point<Clock, std::chrono::nanoseconds>;
+
+    // Opens `capture` by device number (when `byNumber`) or by name and
+    // logs the refusal; true when the capture reports itself open.
+    bool openCapture(bool byNumber, int deviceNumber, const std::string& name,
+                     const std::string& shownName);
+    // Grabs or reads under deviceMutex; false also when OpenCV throws.
+    bool grabLocked();
+    bool readLocked(cv::Mat& target);
+    // Reads the next image into `frame` as "BGR3"; false, with `frame`
+    // unchanged, when nothing could be read or converted.
+    bool readFrame(Frame& frame);
+    // capture.set / capture.get with OpenCV exceptions turned into a
+    // refusal or 0; the caller holds deviceMutex.
+    bool setProperty(int property, double value);
+    double getProperty(int property);
+    // Counts a failed getFrame and restarts the source on the fifth.
+    bool countFailure();
+
+    cv::VideoCapture capture;
+    NexfeedParams params;
+    std::mutex paramsMutex;
+    int frameIntervalMks{33000};
+    int frameCounter{0};
+    SourceType sourceType{UNKNOWN};
+    TimePoint lastCallTime;
+    orl::logging::Logger logger;
+    // Atomic because getFrame logs its time-out error without paramsMutex
+    // while setParam(LOG_LEVEL) may change it.
+    std::atomic<orl::logging::LogMode> logMode{orl::logging::LogMode::DISABLED};
+    cv::Mat image;  // the last image that could not be decoded in place
+    uint16_t failCount{0};
+
+    // Start of the previous getFrame (or the open): the cycle time is
+    // measured from here, while lastCallTime marks where the previous
+    // call's pacing ended.
+    TimePoint lastEntryTime;
+    std::mutex deviceMutex;  // taken after paramsMutex, never before it
+    cv::Mat converted;       // scratch for images that are not 8-bit BGR
+};
+
+}  // namespace orl::video

@@ -1,0 +1,53 @@
+#pragma once
+
+// Whole-pixel translation between two analysed images by circular
+// cross-correlation computed through the discrete Fourier transform.
+
+#include "Motion.h"
+
+#include <opencv2/core.hpp>
+
+namespace orl::calmora {
+
+/// Cross-correlation estimator. Keeps the spectrum of each analysed image in
+/// the slot of that image, so every frame costs one forward transform: the
+/// current image's spectrum is reused as the previous spectrum one frame
+/// later. Owns its window, spectra and scratch images; not thread-safe.
+class FftEstimator {
+  public:
+    /// Smallest correlation value accepted as a peak; below it the result is
+    /// zero motion (for example right after a reset, when the previous
+    /// spectrum is zero).
+    static constexpr float PEAK_THRESHOLD = 0.001f;
+
+    /// Re-creates every buffer for analysed images of `size` (zero-filled)
+    /// and computes the Hann window. Width and height must be >= 2.
+    void create(cv::Size size);
+
+    /// Zeroes both spectra and the windowed image; window and scratch stay.
+    void reset();
+
+    /// Motion of `pair.current` against the image whose spectrum is in slot
+    /// 1 - pair.currentSlot. Stores the current spectrum in slot
+    /// pair.currentSlot. x and y are whole analysed pixels times the pair's
+    /// scales, in -size/2 .. size/2 - 1 before the scales, then limited by
+    /// `limits`; a is always 0. Returns zero motion when the images are not of
+    /// the created size. Allocates nothing.
+    Motion estimate(const AnalysedPair& pair, const MotionLimits& limits);
+
+    /// The Hann window, float, of the created size.
+    const cv::Mat& window() const { return hannWindow_; }
+    /// Spectrum of slot 0 or 1 (complex float, 2 channels).
+    const cv::Mat& spectrum(int slot) const { return spectra_[slot & 1]; }
+    /// Correlation surface of the last estimate (float).
+    const cv::Mat& surface() const { return correlationSurface_; }
+
+  private:
+    cv::Mat hannWindow_;
+    cv::Mat windowedImage_;
+    cv::Mat spectra_[2];
+    cv::Mat crossSpectrum_;
+    cv::Mat correlationSurface_;
+};
+
+}  // namespace orl::calmora

@@ -1,0 +1,50 @@
+#pragma once
+
+// Translation and rotation between two analysed images from tracked corners.
+
+#include "BlockCornerDetector.h"
+#include "Motion.h"
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <vector>
+
+namespace orl::calmora {
+
+/// Optical-flow estimator: block corners of the previous image, pyramidal
+/// Lucas-Kanade tracking into the current image, a RANSAC similarity fit.
+/// The point lists are members, reused every frame. Not thread-safe.
+class OpticalFlowEstimator {
+  public:
+    /// Fewest detected points, and fewest tracked pairs, that are fitted.
+    static constexpr size_t MIN_POINTS = 16;
+
+    /// Sizes the detector's grids for analysed images of `size`.
+    void create(cv::Size size);
+
+    /// Motion of `pair.current` against `pair.previous`: the fitted
+    /// translation, less the share of a scale change about the image centre,
+    /// times pair.scaleX / pair.scaleY (frame pixels), and the fitted angle
+    /// (radians) when `withRotation`, else 0; each limited by `limits`.
+    /// Zero motion when fewer than 16 points are detected or tracked, when no
+    /// model is found and when the fit is degenerate (cos a = 0, not finite).
+    Motion estimate(const AnalysedPair& pair, const MotionLimits& limits, bool withRotation);
+
+    /// Previous positions of the pairs kept by the last estimate (tracked
+    /// with status 1), analysed pixels.
+    const std::vector<cv::Point2f>& keptPrevious() const { return keptPrevious_; }
+    /// Current positions of the same pairs, analysed pixels.
+    const std::vector<cv::Point2f>& keptCurrent() const { return keptCurrent_; }
+
+  private:
+    BlockCornerDetector detector_;
+    std::vector<cv::Point2f> detected_;
+    std::vector<cv::Point2f> tracked_;
+    std::vector<uint8_t> status_;
+    std::vector<float> error_;
+    std::vector<cv::Point2f> keptPrevious_;
+    std::vector<cv::Point2f> keptCurrent_;
+};
+
+}  // namespace orl::calmora
