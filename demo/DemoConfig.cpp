@@ -11,6 +11,7 @@
 
 #include "DemoConfig.h"
 
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <vector>
@@ -131,7 +132,8 @@ json stabiliserObject(const orl::calmora::CalmoraParams& p) {
 // Stores `value` at segments[index..] below `node`. operator[] turns a null
 // node into an object and creates a missing member as null; on any other
 // kind of node it throws, which ends the whole write.
-void storeAt(json& node, const std::vector<std::string>& segments, size_t index, const json& value) {
+void storeAt(json& node, const std::vector<std::string>& segments, size_t index,
+             const json& value) {
     if (index == segments.size()) {
         node = value;
         return;
@@ -212,20 +214,30 @@ bool copyFile(const std::string& from, const std::string& to) {
     std::ifstream in(from, std::ios::binary);
     if (!in.is_open())
         return false;
-    std::ofstream out(to, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!out.is_open())
-        return false;
-    char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        out.write(buffer, in.gcount());
-        if (!out)
+    // Copy under a temporary name first: a failed copy must not cost an
+    // older copy that `to` may already hold.
+    const std::string partial = to + ".part";
+    bool ok = false;
+    {
+        std::ofstream out(partial, std::ios::out | std::ios::trunc | std::ios::binary);
+        if (!out.is_open())
             return false;
+        char buffer[65536];
+        while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+            out.write(buffer, in.gcount());
+            if (!out)
+                break;
+        }
+        // a complete read ends at eof without a read error (a folder, for
+        // example, fails with badbit)
+        ok = in.eof() && !in.bad() && out.good();
+        out.close();
+        ok = ok && !out.fail();
     }
-    // eof ends a complete read; bad alone (e.g. a directory) is a failed one
-    if (!in.eof() || in.bad())
-        return false;
-    out.close();
-    return !out.fail();
+    if (ok && std::rename(partial.c_str(), to.c_str()) == 0)
+        return true;
+    std::remove(partial.c_str());
+    return false;
 }
 
 }  // namespace orl::demo

@@ -15,8 +15,8 @@ namespace orl::demo {
 /// The demo's settings: the "Params" object of the configuration file.
 /// Default construction gives each record's own defaults.
 struct DemoParams {
-    orl::video::NexfeedParams videoSource;       ///< the "videoSource" object
-    orl::calmora::CalmoraParams videoStabiliser; ///< the "videoStabiliser" object
+    orl::video::NexfeedParams videoSource;        ///< the "videoSource" object
+    orl::calmora::CalmoraParams videoStabiliser;  ///< the "videoStabiliser" object
 };
 
 /// Name of the configuration file, looked up in the working directory.
@@ -47,8 +47,8 @@ bool writeDemoParams(nlohmann::json& document, const DemoParams& params, const s
 /// only when the whole text reached the file.
 bool saveJsonFile(const nlohmann::json& document, const std::string& fileName);
 
-/// Copies the file `from` byte for byte to `to`, replacing `to`. True when
-/// the copy is complete.
+/// Copies the file `from` byte for byte to `to`, replacing `to` only when
+/// the copy is complete (through a temporary "<to>.part" file); true then.
 bool copyFile(const std::string& from, const std::string& to);
 
 }  // namespace orl::demo

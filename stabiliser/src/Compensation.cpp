@@ -11,10 +11,15 @@
 //   pixels left as they were (transparent border) or zeroed beforehand.
 // - Compressed formats are copied unchanged.
 // - The applied translation and angle atan2(c, a) replace the offsets.
+// - An optional zoom about the frame centre scales the whole matrix; it
+//   serves applyCorrection(), which replays a correction computed outside
+//   the frame operation (a whole-file path) through this same code.
 // - Inputs that cannot be applied safely (non-finite numbers, malformed
 //   raw frames) give a plain copy and zero offsets: nothing was applied.
 
 #include "Compensation.h"
+
+#include <calmora/Correction.h>
 
 #include "FrameShift.h"
 
@@ -86,6 +91,14 @@ bool isFinite(const Affine& m) {
            std::isfinite(m.tx) && std::isfinite(m.ty);
 }
 
+// The same picture scaled by `zoom` about the frame centre.
+Affine zoomed(const Affine& m, uint32_t width, uint32_t height, double zoom) {
+    const double cx = static_cast<double>(width / 2);
+    const double cy = static_cast<double>(height / 2);
+    return Affine{zoom * m.a, zoom * m.b, zoom * m.c, zoom * m.d,
+                  zoom * m.tx + (1.0 - zoom) * cx, zoom * m.ty + (1.0 - zoom) * cy};
+}
+
 Affine buildMatrix(uint32_t width, uint32_t height, const Offsets& offsets, const CalmoraParams& snapshot) {
     const double constX = snapshot.constXOffset;
     const double constY = snapshot.constYOffset;
@@ -148,14 +161,16 @@ void warp(const Frame& src, Frame& dst, const Affine& m, int channels) {
 }
 
 // dst as a full copy of src, with nothing applied.
-void copyUnapplied(const Frame& src, Frame& dst, Offsets& offsets) {
+bool copyUnapplied(const Frame& src, Frame& dst, Offsets& offsets) {
     dst = src;
     offsets = Offsets{};
+    return false;
 }
 
 }  // namespace
 
-void compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraParams& snapshot) {
+bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraParams& snapshot,
+                double zoom) {
     const uint32_t width = src.width;
     const uint32_t height = src.height;
     const bool raw = isRawFormat(src.fourcc);
@@ -170,30 +185,31 @@ void compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
     }
 
     // pass-through (a NaN is not zero)
-    if (offsets.x == 0.0 && offsets.y == 0.0 && offsets.a == 0.0) {
+    if (offsets.x == 0.0 && offsets.y == 0.0 && offsets.a == 0.0 && zoom == 1.0) {
         dst = src;
-        return;
+        return true;
     }
-    if (!std::isfinite(offsets.x) || !std::isfinite(offsets.y) || !std::isfinite(offsets.a)) {
-        copyUnapplied(src, dst, offsets);
-        return;
+    if (!std::isfinite(offsets.x) || !std::isfinite(offsets.y) || !std::isfinite(offsets.a) ||
+        !(zoom > 0.0 && std::isfinite(zoom))) {
+        return copyUnapplied(src, dst, offsets);
     }
 
     // formats without a routine keep the filter's offsets
     if (!raw) {
         dst = src;
-        return;
+        return false;
     }
     if (!isMovable(src) || &src == &dst) {
-        copyUnapplied(src, dst, offsets);
-        return;
+        return copyUnapplied(src, dst, offsets);
     }
 
     // matrix
-    const Affine m = buildMatrix(width, height, offsets, snapshot);
+    Affine m = buildMatrix(width, height, offsets, snapshot);
+    if (zoom != 1.0) {
+        m = zoomed(m, width, height, zoom);
+    }
     if (!isFinite(m)) {
-        copyUnapplied(src, dst, offsets);
-        return;
+        return copyUnapplied(src, dst, offsets);
     }
 
     // border
@@ -238,10 +254,22 @@ void compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
             break;
     }
     if (!applied) {
-        copyUnapplied(src, dst, offsets);
-        return;
+        return copyUnapplied(src, dst, offsets);
     }
     offsets = Offsets{m.tx, m.ty, std::atan2(m.c, m.a)};
+    return true;
+}
+
+bool applyCorrection(const Frame& src, Frame& dst, const Correction& correction,
+                     bool transparentBorder) {
+    CalmoraParams snapshot;
+    snapshot.type = 2;
+    snapshot.transparentBorder = transparentBorder;
+    snapshot.constXOffset = 0;
+    snapshot.constYOffset = 0;
+    snapshot.constAOffset = 0.0f;
+    Offsets offsets{correction.x, correction.y, correction.a};
+    return compensate(src, dst, offsets, snapshot, correction.zoom);
 }
 
 }  // namespace orl::calmora

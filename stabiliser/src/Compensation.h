@@ -31,8 +31,14 @@ struct Offsets {
 /// - A raw frame that cannot be moved safely (no buffer, `size` below the
 ///   format's capacity, too large for an image header) is copied the same way
 ///   with offsets 0.
+/// - `zoom` other than 1 scales the moved picture about the frame centre
+///   (integer halves), which always warps; the chroma-subsampled formats
+///   ignore it. A zoom that is not finite and positive is never applied.
 /// `src` and `dst` must be different frames. Allocates only when dst is
 /// re-created; OpenCV may use scratch memory inside the warp.
-void compensate(const video::Frame& src, video::Frame& dst, Offsets& offsets, const CalmoraParams& snapshot);
+/// Returns false when the offsets could not be applied (dst is then a
+/// plain copy).
+bool compensate(const video::Frame& src, video::Frame& dst, Offsets& offsets,
+                const CalmoraParams& snapshot, double zoom = 1.0);
 
 }  // namespace orl::calmora

@@ -7,6 +7,7 @@
 
 #include "FrameShift.h"
 
+#include <calmora/Correction.h>
 #include <calmora/Frame.h>
 
 #include <gtest/gtest.h>
@@ -496,4 +497,39 @@ TEST(Compensation, WarpGoldenChecksum) {
     // matches a plain cv::warpAffine of the same matrix onto a zeroed image
     const uint64_t sum = fnv1a(dst.data, dst.size);
     EXPECT_EQ(sum, 0x20d439a489cced9aull) << "actual checksum 0x" << std::hex << sum;
+}
+
+TEST(Compensation, CorrectionZoomsAboutTheCentre) {
+    // A horizontal ramp src(x, y) = x: after a zoom of 2 about the centre
+    // (100, 50), dst(x) reads src at (x - 100) / 2 + 100, exactly on a ramp.
+    Frame src(200, 100, fcc::GRAY);
+    for (uint32_t y = 0; y < 100; ++y) {
+        for (uint32_t x = 0; x < 200; ++x) {
+            src.data[y * 200 + x] = static_cast<uint8_t>(x);
+        }
+    }
+    Frame dst;
+    ASSERT_TRUE(orl::calmora::applyCorrection(src, dst, {0.0, 0.0, 0.0, 2.0}, false));
+    for (const int x : {20, 60, 100, 150, 198}) {
+        EXPECT_NEAR(dst.data[50 * 200 + x], (x - 100) / 2.0 + 100, 1.0) << x;
+    }
+    // A shift is applied before the zoom: moving 10 right, then zooming by
+    // 2, moves the content at the centre 20 pixels right.
+    ASSERT_TRUE(orl::calmora::applyCorrection(src, dst, {10.0, 0.0, 0.0, 2.0}, false));
+    EXPECT_NEAR(dst.data[50 * 200 + 120], 100.0, 1.0);
+
+    // A sub-pixel shift alone is warped too (as type 2 does); the border
+    // is zeroed.
+    ASSERT_TRUE(orl::calmora::applyCorrection(src, dst, {3.7, 0.0, 0.0, 1.0}, false));
+    EXPECT_EQ(dst.data[10 * 200 + 3], 0);
+    EXPECT_NEAR(dst.data[10 * 200 + 10], 6.3, 1.0);
+
+    // Unsound zooms and compressed frames are never applied.
+    for (const double zoom : {0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity()}) {
+        EXPECT_FALSE(orl::calmora::applyCorrection(src, dst, {1.0, 0.0, 0.0, zoom}, false));
+        EXPECT_EQ(std::memcmp(dst.data, src.data, src.size), 0);
+    }
+    const Frame jpeg(16, 16, fcc::JPEG);
+    EXPECT_FALSE(orl::calmora::applyCorrection(jpeg, dst, {1.0, 0.0, 0.0, 1.0}, true));
+    EXPECT_EQ(dst.fourcc, fcc::JPEG);
 }

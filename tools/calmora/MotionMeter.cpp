@@ -139,25 +139,31 @@ std::vector<GlobalMotion> integrate(const std::vector<GlobalMotion>& motions) {
     return path;
 }
 
-std::vector<GlobalMotion> highPass(const std::vector<GlobalMotion>& path, double sigmaFrames) {
+std::vector<GlobalMotion> gaussianSmooth(const std::vector<GlobalMotion>& path, double sigmaFrames) {
     const int n = static_cast<int>(path.size());
-    const int radius = std::max(1, static_cast<int>(std::ceil(3.0 * sigmaFrames)));
-    std::vector<GlobalMotion> residual(path.size());
+    const double sigma = std::max(sigmaFrames, 1e-3);
+    const int radius = std::max(1, static_cast<int>(std::ceil(3.0 * sigma)));
+    std::vector<GlobalMotion> smooth(path.size());
     for (int i = 0; i < n; ++i) {
-        // Near the ends the window is made symmetric and shorter, so that a
-        // steady pan has no residual there either.
         const int r = std::min({radius, i, n - 1 - i});
-        GlobalMotion mean;
+        GlobalMotion sum;
         double weights = 0.0;
         for (int k = -r; k <= r; ++k) {
-            const double w = std::exp(-0.5 * k * k / (sigmaFrames * sigmaFrames));
-            mean.x += w * path[i + k].x;
-            mean.y += w * path[i + k].y;
-            mean.a += w * path[i + k].a;
+            const double w = std::exp(-0.5 * k * k / (sigma * sigma));
+            sum.x += w * path[i + k].x;
+            sum.y += w * path[i + k].y;
+            sum.a += w * path[i + k].a;
             weights += w;
         }
-        residual[i] = {path[i].x - mean.x / weights, path[i].y - mean.y / weights,
-                       path[i].a - mean.a / weights};
+        smooth[i] = {sum.x / weights, sum.y / weights, sum.a / weights};
+    }
+    return smooth;
+}
+
+std::vector<GlobalMotion> highPass(const std::vector<GlobalMotion>& path, double sigmaFrames) {
+    std::vector<GlobalMotion> residual = gaussianSmooth(path, sigmaFrames);
+    for (size_t i = 0; i < path.size(); ++i) {
+        residual[i] = {path[i].x - residual[i].x, path[i].y - residual[i].y, path[i].a - residual[i].a};
     }
     return residual;
 }

@@ -49,6 +49,11 @@ cv::Point2d phaseShift(const cv::Mat& previous, const cv::Mat& current, const cv
 /// The path of a sequence of motions (running sums), one entry per frame.
 std::vector<GlobalMotion> integrate(const std::vector<GlobalMotion>& motions);
 
+/// The path averaged with a centred Gaussian of `sigmaFrames`; near the
+/// ends the window is made symmetric and shorter, so a steady pan is kept
+/// exactly there too.
+std::vector<GlobalMotion> gaussianSmooth(const std::vector<GlobalMotion>& path, double sigmaFrames);
+
 /// The high-frequency part of a path: the path minus its centred Gaussian
 /// average (sigma in frames; the window shrinks near the ends).
 std::vector<GlobalMotion> highPass(const std::vector<GlobalMotion>& path, double sigmaFrames);

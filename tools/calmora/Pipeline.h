@@ -17,6 +17,11 @@ struct RunOptions {
     std::string output;      ///< stabilised video
     std::string sideBySide;  ///< optional: source above result, as the demo shows it
     std::string codec;       ///< four characters; empty: chosen from the output's extension
+    bool twoPass{false};     ///< measure the whole path first, then smooth it without lag
+    double smoothingFrames{15.0};  ///< two-pass: sigma of the Gaussian path average, frames
+    bool cutDetection{true}; ///< restart the path at shot cuts
+    double zoomPercent{0.0}; ///< fixed zoom about the centre, per cent beyond 100; 0: none
+    bool zoomAuto{false};    ///< two-pass: the smallest zoom that leaves no pixel uncovered
 };
 
 /// One frame of a run.
@@ -47,6 +52,8 @@ struct RunResult {
     int height{0};
     double fps{0.0};
     double seconds{0.0};  ///< whole run, wall clock
+    std::vector<int> cuts;  ///< frames that start a new shot
+    double zoom{1.0};       ///< zoom applied to every frame
 };
 
 /// The four characters of the codec for `output`: `requested` when given,
@@ -57,6 +64,10 @@ std::string codecFor(const std::string& output, const std::string& requested);
 /// writes it. Decoding, stabilising and encoding run on three threads
 /// joined by short queues; the frame order is kept. Setting `stop` ends the
 /// run early with the output closed properly (status INTERRUPTED).
+/// Live mode sends RESET to the stabiliser at every shot cut. Two-pass mode
+/// reads the input twice: first to measure the camera path with the
+/// stabiliser's estimators, then to write every frame corrected onto the
+/// smoothed path with the stabiliser's compensation; it needs a file.
 RunResult runStabilisation(orl::calmora::Calmora& stabiliser, const RunOptions& options,
                            const std::atomic<bool>& stop,
                            const std::function<void(const Progress&)>& onProgress);

@@ -27,7 +27,34 @@ std::vector<GlobalMotion> measured(const RunResult& run, bool output) {
     for (const FrameResult& f : run.frames) {
         motions.push_back(output ? f.outputMotion : f.inputMotion);
     }
+    // the jump at a cut is a new picture, not motion
+    for (const int cut : run.cuts) {
+        if (cut >= 0 && static_cast<size_t>(cut) < motions.size()) {
+            motions[static_cast<size_t>(cut)] = GlobalMotion{};
+        }
+    }
     return motions;
+}
+
+// High-frequency part of each shot's path on its own.
+std::vector<GlobalMotion> shake(const RunResult& run, bool output) {
+    const std::vector<GlobalMotion> path = integrate(measured(run, output));
+    std::vector<GlobalMotion> residual;
+    size_t begin = 0;
+    std::vector<int> bounds = run.cuts;
+    bounds.push_back(static_cast<int>(path.size()));
+    for (const int bound : bounds) {
+        const size_t end = std::min(path.size(), static_cast<size_t>(std::max(bound, 0)));
+        if (end > begin) {
+            const std::vector<GlobalMotion> shot(path.begin() + static_cast<long>(begin),
+                                                 path.begin() + static_cast<long>(end));
+            for (const GlobalMotion& r : highPass(shot, kJitterSigmaFrames)) {
+                residual.push_back(r);
+            }
+            begin = end;
+        }
+    }
+    return residual;
 }
 
 nlohmann::json motionJson(const GlobalMotion& m) { return {{"x", m.x}, {"y", m.y}, {"angle", m.a}}; }
@@ -54,7 +81,8 @@ double tickStep(double range) {
 }
 
 void drawPanel(cv::Mat& canvas, cv::Rect area, const std::string& title, const std::string& unit,
-               const std::vector<double>& before, const std::vector<double>& after) {
+               const std::vector<double>& before, const std::vector<double>& after,
+               const std::vector<int>& cuts) {
     const cv::Scalar ink(40, 40, 40), grid(225, 225, 225);
     const cv::Scalar beforeColour(60, 60, 220), afterColour(40, 150, 40);
     const int left = area.x + 80, right = area.x + area.width - 20;
@@ -96,6 +124,10 @@ void drawPanel(cv::Mat& canvas, cv::Rect area, const std::string& title, const s
         cv::line(canvas, {x, top}, {x, bottom}, grid, 1);
         cv::putText(canvas, fixed(i, 0), {x - 10, bottom + 16}, cv::FONT_HERSHEY_SIMPLEX, 0.4, ink,
                     1, cv::LINE_AA);
+    }
+    for (const int cut : cuts) {
+        const int x = px(static_cast<size_t>(std::max(cut, 0)));
+        cv::line(canvas, {x, top}, {x, bottom}, cv::Scalar(200, 120, 40), 1, cv::LINE_AA);
     }
     cv::rectangle(canvas, {left, top}, {right, bottom}, ink, 1);
     cv::putText(canvas, title + " (" + unit + ")", {left, top - 10}, cv::FONT_HERSHEY_SIMPLEX, 0.55,
@@ -141,8 +173,8 @@ Summary summarise(const RunResult& run) {
     s.p95Ms = ms[std::min(ms.size() - 1, static_cast<size_t>(std::ceil(0.95 * n)) - 1)];
     s.wholeMsPerFrame = 1000.0 * run.seconds / n;
 
-    const auto before = highPass(integrate(measured(run, false)), kJitterSigmaFrames);
-    const auto after = highPass(integrate(measured(run, true)), kJitterSigmaFrames);
+    const auto before = shake(run, false);
+    const auto after = shake(run, true);
     s.jitterBefore = rmsTranslation(before);
     s.jitterAfter = rmsTranslation(after);
     s.jitterRatio = s.jitterAfter > 0.0 ? s.jitterBefore / s.jitterAfter : 0.0;
@@ -169,6 +201,9 @@ bool writeReport(const std::string& path, const RunOptions& options, const RunRe
         {"height", run.height},
         {"fps", run.fps},
         {"warnings", run.warnings},
+        {"mode", options.twoPass ? "offline" : "live"},
+        {"cuts", run.cuts},
+        {"zoom", run.zoom},
         {"summary",
          {{"frames", summary.frames},
           {"meanMs", summary.meanMs},
@@ -191,8 +226,8 @@ bool writeReport(const std::string& path, const RunOptions& options, const RunRe
     return static_cast<bool>(out);
 }
 
-bool writePlot(const std::string& path, const RunResult& run, const Summary& summary, int width,
-               int height) {
+bool writePlot(const std::string& path, const RunResult& run, const Summary& summary,
+               const std::string& mode, int width, int height) {
     width = std::max(400, width);
     height = std::max(300, height);
     cv::Mat canvas(height, width, CV_8UC3, cv::Scalar(255, 255, 255));
@@ -212,13 +247,20 @@ bool writePlot(const std::string& path, const RunResult& run, const Summary& sum
     const char* units[] = {"pixels", "pixels", "radians"};
     for (int i = 0; i < 3; ++i) {
         drawPanel(canvas, cv::Rect(0, header + i * panel, width, panel), titles[i], units[i],
-                  component(before, i), component(after, i));
+                  component(before, i), component(after, i), run.cuts);
     }
 
     // title and legend
-    const std::string title = "Camera path, " + std::to_string(summary.frames) +
-                              " frames; jitter " + fixed(summary.jitterBefore, 2) + " -> " +
-                              fixed(summary.jitterAfter, 2) + " px";
+    std::string title = "Camera path, " + std::to_string(summary.frames) + " frames, " +
+                        (mode.empty() ? "" : mode + ", ") + "jitter " +
+                        fixed(summary.jitterBefore, 2) + " -> " + fixed(summary.jitterAfter, 2) +
+                        " px";
+    if (!run.cuts.empty()) {
+        title += ", " + std::to_string(run.cuts.size()) + " cut(s)";
+    }
+    if (run.zoom != 1.0) {
+        title += ", zoom " + fixed(100.0 * run.zoom, 1) + "%";
+    }
     cv::putText(canvas, title, {20, 30}, cv::FONT_HERSHEY_SIMPLEX, 0.65, cv::Scalar(20, 20, 20), 1,
                 cv::LINE_AA);
     const int lx = width - 260;

@@ -24,7 +24,8 @@ struct Summary {
 /// Frames of the centred average that separates shake from wanted motion.
 inline constexpr double kJitterSigmaFrames = 5.0;
 
-/// Computes the summary of `run`.
+/// Computes the summary of `run`. Shot cuts split the measured paths, so a
+/// cut is not counted as shake.
 Summary summarise(const RunResult& run);
 
 /// Writes the per-frame offsets and times and the summary as JSON.
@@ -32,8 +33,9 @@ bool writeReport(const std::string& path, const RunOptions& options, const RunRe
                  const Summary& summary);
 
 /// Draws the camera path before and after (x, y and angle against frame
-/// number) into a PNG of `width` x `height` pixels.
+/// number, cuts as vertical lines) into a PNG of `width` x `height` pixels;
+/// the title names `mode`, the cuts and the zoom.
 bool writePlot(const std::string& path, const RunResult& run, const Summary& summary,
-               int width = 1200, int height = 900);
+               const std::string& mode, int width = 1200, int height = 900);
 
 }  // namespace calmora_cli

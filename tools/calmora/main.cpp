@@ -166,6 +166,18 @@ int main(int argc, char** argv) {
     stabilise->add_option("--codec", options.codec,
                           "Four-character codec (default MJPG; mp4v for .mp4/.mov)");
     stabilise->add_flag("--quiet,-q", quiet, "Print nothing but errors");
+    std::string mode = "live", zoom;
+    bool twoPass = false, noCuts = false;
+    stabilise->add_option("--mode", mode, "live (one pass, as the library runs) or offline (two passes)")
+        ->check(CLI::IsMember({"live", "offline"}));
+    stabilise->add_flag("--two-pass", twoPass, "The same as --mode offline");
+    stabilise->add_option("--smoothing", options.smoothingFrames,
+                          "Offline: sigma of the centred path average, frames (default 15)")
+        ->check(CLI::Range(0.5, 1000.0));
+    stabilise->add_flag("--no-cut-detection", noCuts, "Do not restart the path at shot cuts");
+    stabilise->add_option("--zoom", zoom,
+                          "Zoom about the centre to hide the border: PERCENT beyond 100 (both modes) "
+                          "or auto (offline: the smallest zoom that leaves no pixel uncovered)");
 
     std::map<std::string, std::string> byOption;
     for (const ParameterKey& key : parameterKeys()) {
@@ -234,6 +246,27 @@ int main(int argc, char** argv) {
         }
         settings.emplace_back(set.substr(0, eq), set.substr(eq + 1));
     }
+    options.twoPass = twoPass || mode == "offline";
+    options.cutDetection = !noCuts;
+    if (zoom == "auto") {
+        if (!options.twoPass) {
+            std::cerr << "calmora: --zoom auto needs the whole path: add --two-pass\n";
+            return kUsage;
+        }
+        options.zoomAuto = true;
+    } else if (!zoom.empty()) {
+        char* end = nullptr;
+        options.zoomPercent = std::strtod(zoom.c_str(), &end);
+        if (end == zoom.c_str() || *end != '\0' || !(options.zoomPercent >= 0.0 && options.zoomPercent <= 100.0)) {
+            std::cerr << "calmora: --zoom takes auto or a per cent from 0 to 100, not '" << zoom << "'\n";
+            return kUsage;
+        }
+    }
+    if (options.twoPass && isCameraOrAddress(options.input)) {
+        std::cerr << "calmora: two-pass mode reads the input twice and needs a file\n";
+        return kUsage;
+    }
+
     orl::calmora::CalmoraOpenCv stabiliser;
     std::string error;
     if (!applyParameters(stabiliser, settings, error)) {
@@ -263,13 +296,15 @@ int main(int argc, char** argv) {
         std::cerr << "calmora: cannot write the report " << reportPath << '\n';
         status = status == 0 ? kFailed : status;
     }
-    if (!plotPath.empty() && !writePlot(plotPath, run, summary)) {
+    if (!plotPath.empty() && !writePlot(plotPath, run, summary, options.twoPass ? "offline" : "live")) {
         std::cerr << "calmora: cannot write the plot " << plotPath << '\n';
         status = status == 0 ? kFailed : status;
     }
     if (!quiet) {
         std::printf("calmora: %lld frames of %dx%d at %.2f fps -> %s\n", summary.frames, run.width,
                     run.height, run.fps, options.output.c_str());
+        std::printf("  mode        %s, %zu cut(s), zoom %.1f%%\n", options.twoPass ? "offline (two passes)" : "live",
+                    run.cuts.size(), 100.0 * run.zoom);
         std::printf("  stabiliser  %.2f ms/frame mean, %.2f ms 95th percentile\n", summary.meanMs,
                     summary.p95Ms);
         std::printf("  whole run   %.2f ms/frame (%.1f frames per second)\n",

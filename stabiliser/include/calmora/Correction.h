@@ -1,0 +1,33 @@
+#pragma once
+
+#include <calmora/Frame.h>
+
+namespace orl::calmora {
+
+/// A correction of one frame in the stabiliser's own terms: the picture is
+/// turned by `a` radians about its top-left corner and moved by (x, y)
+/// pixels (positive right and down), then scaled by `zoom` about the frame
+/// centre. A frame's correction in live mode is minus its camera motion
+/// since the smoothed path: what getOffsets() reports.
+struct Correction {
+    double x{0.0};
+    double y{0.0};
+    double a{0.0};
+    double zoom{1.0};
+};
+
+/// Writes `src` corrected by `correction` into `dst` with the stabiliser's
+/// own compensation, as it does for type 2: a bilinear warp for "GRAY" and
+/// the packed 24-bit formats (sub-pixel shifts included), a whole-pixel shift
+/// by the truncated translation for the chroma-subsampled formats (no
+/// rotation, no zoom). A correction of all zeros and zoom 1 is a plain copy.
+/// Pixels the moved picture
+/// does not cover keep `dst`'s previous content when `transparentBorder` is
+/// true and become zero bytes otherwise. `dst` is re-created with src's
+/// geometry when it differs. Returns false, leaving `dst` a plain copy of
+/// `src`, when the correction is not finite or the format cannot be moved.
+/// `src` and `dst` must be different frames.
+bool applyCorrection(const video::Frame& src, video::Frame& dst, const Correction& correction,
+                     bool transparentBorder);
+
+}  // namespace orl::calmora
