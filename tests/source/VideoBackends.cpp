@@ -1,4 +1,5 @@
-// Linked into every source test program. With no camera present, opening
+// Linked into every source test program and the command-line test (whose
+// child processes inherit the setting). With no camera present, opening
 // by device number makes OpenCV probe its gphoto2 back-end, which leaks
 // libusb device lists, and by name its GStreamer back-end, whose start-up
 // leaks in glib; neither is ours, and both would fail the leak check of the

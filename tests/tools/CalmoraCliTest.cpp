@@ -1,5 +1,7 @@
 // The calmora program, run for real on clips the tests make with it.
 
+#include "SampleClip.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -248,4 +250,115 @@ TEST_F(CalmoraCli, CtrlCClosesTheOutputProperly) {
     const int frames = frameCount(out);
     EXPECT_GT(frames, 0) << "the interrupted output must be a readable video";
     EXPECT_LT(frames, 3000);
+}
+
+namespace {
+
+// Path of per-frame motions, restarting at each cut.
+std::vector<cv::Point2d> pathOf(const nlohmann::json& frames, const char* which, int cut) {
+    std::vector<cv::Point2d> path;
+    cv::Point2d sum;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (static_cast<int>(i) == cut) {
+            sum = {};
+        } else {
+            sum += cv::Point2d(frames[i][which]["x"].get<double>(), frames[i][which]["y"].get<double>());
+        }
+        path.push_back(sum);
+    }
+    return path;
+}
+
+// RMS distance between two paths over [begin, end), their mean difference
+// removed (where a shot starts is not what is compared).
+double rmsApart(const std::vector<cv::Point2d>& a, const std::vector<cv::Point2d>& b, size_t begin,
+                size_t end) {
+    cv::Point2d mean;
+    for (size_t i = begin; i < end; ++i) {
+        mean += (a[i] - b[i]) * (1.0 / static_cast<double>(end - begin));
+    }
+    double sum = 0.0;
+    for (size_t i = begin; i < end; ++i) {
+        const cv::Point2d d = a[i] - b[i] - mean;
+        sum += d.dot(d);
+    }
+    return std::sqrt(sum / static_cast<double>(end - begin));
+}
+
+}  // namespace
+
+TEST_F(CalmoraCli, OfflineModeBeatsLiveModeAndHandlesTheCut) {
+    // A slow pan with hand shake and rotation over a drawn scene, cut to
+    // another scene half-way.
+    calmora_cli::SampleSpec spec;
+    spec.width = 480;
+    spec.height = 270;
+    spec.frames = 200;
+    spec.panPixels = 140;
+    spec.cutAtFrame = 100;
+    const cv::Mat scene = calmora_cli::sampleScene(cv::Mat(), spec);
+    const fs::path clip = dir_ / "cut_clip.avi";
+    ASSERT_TRUE(calmora_cli::writeSampleClip(clip.string(), scene, spec, calmora_cli::secondScene(spec)));
+    std::vector<calmora_cli::CameraPose> wanted;
+    const auto poses = calmora_cli::samplePath(spec, scene.size(), &wanted);
+
+    const fs::path liveReport = dir_ / "live.json", offlineReport = dir_ / "offline.json";
+    ASSERT_EQ(run({"stabilise", clip.string(), (dir_ / "live.avi").string(), "--report",
+                   liveReport.string(), "-q"}).status, 0);
+    ASSERT_EQ(run({"stabilise", clip.string(), (dir_ / "offline.avi").string(), "--two-pass",
+                   "--zoom", "auto", "--report", offlineReport.string(), "-q"}).status, 0);
+    const auto live = nlohmann::json::parse(slurp(liveReport));
+    const auto offline = nlohmann::json::parse(slurp(offlineReport));
+    EXPECT_EQ(live["mode"], "live");
+    EXPECT_EQ(offline["mode"], "offline");
+    EXPECT_EQ(live["cuts"], nlohmann::json::array({100}));
+    EXPECT_EQ(offline["cuts"], nlohmann::json::array({100}));
+    EXPECT_GT(offline["zoom"].get<double>(), 1.0);
+
+    // jitter: at least 5 times less than the input, and half the live mode's
+    const double before = offline["summary"]["jitter"]["before"];
+    const double afterOffline = offline["summary"]["jitter"]["after"];
+    const double afterLive = live["summary"]["jitter"]["after"];
+    EXPECT_GT(before, 5.0 * afterOffline) << before << " -> " << afterOffline;
+    EXPECT_GT(afterLive, 2.0 * afterOffline) << "live " << afterLive << ", offline " << afterOffline;
+
+    // no lag: during each shot's pan the output keeps closer to the wanted
+    // path than the shaky input does
+    std::vector<cv::Point2d> intended;
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        const size_t start = static_cast<int>(i) >= spec.cutAtFrame ? static_cast<size_t>(spec.cutAtFrame) : 0;
+        intended.emplace_back(-(wanted[i].x - wanted[start].x), -(wanted[i].y - wanted[start].y));
+    }
+    const auto in = pathOf(offline["frames"], "inputMotion", spec.cutAtFrame);
+    const auto out = pathOf(offline["frames"], "outputMotion", spec.cutAtFrame);
+    for (const auto& [begin, end] : {std::pair<size_t, size_t>{0, 100}, {100, 200}}) {
+        const double inputApart = rmsApart(in, intended, begin, end);
+        const double outputApart = rmsApart(out, intended, begin, end);
+        EXPECT_LT(outputApart, 0.7 * inputApart) << "shot from " << begin;
+    }
+
+    // at the cut: no frame moved by more than the shake itself
+    double shake = 0.0;
+    for (size_t i = 0; i < poses.size(); ++i) {
+        shake = std::max({shake, std::fabs(poses[i].x - wanted[i].x), std::fabs(poses[i].y - wanted[i].y)});
+    }
+    for (int i = spec.cutAtFrame - 3; i <= spec.cutAtFrame + 3; ++i) {
+        const auto& offset = offline["frames"][static_cast<size_t>(i)]["offset"];
+        EXPECT_LE(std::fabs(offset["x"].get<double>()), shake) << "frame " << i;
+        EXPECT_LE(std::fabs(offset["y"].get<double>()), shake) << "frame " << i;
+    }
+    // and the first frames of the new shot are as steady as the rest
+    double early = 0.0, all = 0.0;
+    for (size_t i = 1; i < out.size(); ++i) {
+        if (static_cast<int>(i) == spec.cutAtFrame) {
+            continue;
+        }
+        const cv::Point2d step = out[i] - out[i - 1];
+        all = std::max(all, std::hypot(step.x, step.y));
+        if (static_cast<int>(i) > spec.cutAtFrame && static_cast<int>(i) <= spec.cutAtFrame + 10) {
+            early = std::max(early, std::hypot(step.x, step.y));
+        }
+    }
+    EXPECT_LE(early, all) << "largest step after the cut against the largest anywhere";
+    EXPECT_LT(early, 2.0) << "a pan of 140 pixels in 200 frames moves under 1 pixel a frame";
 }

@@ -23,9 +23,29 @@ TEST(MotionMeter, RecoversKnownShiftsAndRotation) {
         // The camera moves by (dx, dy): the picture content moves the other way.
         pose = {pose.x + s.dx, pose.y + s.dy, s.da};
         const GlobalMotion m = meter.measure(renderView(scene, frame, pose));
-        EXPECT_NEAR(m.x, -s.dx, 0.25) << s.dx << "," << s.dy;
-        EXPECT_NEAR(m.y, -s.dy, 0.25) << s.dx << "," << s.dy;
+        // A turn blurs the correlation peak a little more than a shift.
+        const double tolerance = s.da == 0.0 ? 0.25 : 0.5;
+        EXPECT_NEAR(m.x, -s.dx, tolerance) << s.dx << "," << s.dy;
+        EXPECT_NEAR(m.y, -s.dy, tolerance) << s.dx << "," << s.dy;
         EXPECT_NEAR(m.a, -s.da, 0.002) << s.da;
+    }
+}
+
+TEST(MotionMeter, SlowSubPixelMotionIsNotPulledToWholePixels) {
+    // A smooth pan of a fraction of a pixel per frame, as a stabilised
+    // output shows: the measured average must match, not lock to 0 or 1.
+    SampleSpec spec;
+    const cv::Mat scene = sampleScene(cv::Mat(), spec);
+    for (const double step : {0.1, 0.33, 0.65, 1.3}) {
+        MotionMeter meter;
+        CameraPose pose{scene.cols / 2.0, scene.rows / 2.0, 0.0};
+        meter.measure(renderView(scene, {640, 360}, pose));
+        double sum = 0.0;
+        for (int i = 0; i < 10; ++i) {
+            pose.x += step;
+            sum += meter.measure(renderView(scene, {640, 360}, pose)).x;
+        }
+        EXPECT_NEAR(sum / 10.0, -step, 0.03) << step;
     }
 }
 

@@ -19,6 +19,7 @@ namespace calmora_cli {
 
 namespace {
 constexpr double kCentralShare = 0.7;  // of each dimension, measured
+constexpr int kReferenceFrames = 10;   // frames measured against one reference
 }
 
 MotionMeter::MotionMeter(int reducedWidth) : reducedWidth_(std::max(32, reducedWidth)) {}
@@ -61,10 +62,18 @@ GlobalMotion MotionMeter::measure(const cv::Mat& bgr) {
     current.convertTo(current32_, CV_32F);
 
     if (!previous_.empty()) {
-        // translation
-        const cv::Point2d shift = phaseShift(previous32_, current32_, window_);
-        motion.x = shift.x * scale_;
-        motion.y = shift.y * scale_;
+        // translation: position against the reference, then the step
+        const cv::Point2d shift = phaseShift(reference32_, current32_, window_);
+        const cv::Point2d position = referencePosition_ + shift * scale_;
+        motion.x = position.x - lastPosition_.x;
+        motion.y = position.y - lastPosition_.y;
+        lastPosition_ = position;
+        const double far = 0.2 * std::min(window_.cols, window_.rows);
+        if (++sinceReference_ >= kReferenceFrames || std::fabs(shift.x) > far || std::fabs(shift.y) > far) {
+            current32_.copyTo(reference32_);
+            referencePosition_ = position;
+            sinceReference_ = 0;
+        }
 
         // rotation
         cv::goodFeaturesToTrack(previous_, corners_, 200, 0.01, 6.0);
@@ -87,8 +96,12 @@ GlobalMotion MotionMeter::measure(const cv::Mat& bgr) {
             }
         }
     }
+    if (previous_.empty()) {
+        current32_.copyTo(reference32_);
+        referencePosition_ = lastPosition_ = cv::Point2d();
+        sinceReference_ = 0;
+    }
     previous_ = current;
-    std::swap(previous32_, current32_);
     return motion;
 }
 
@@ -115,9 +128,16 @@ cv::Point2d phaseShift(const cv::Mat& previous, const cv::Mat& current, const cv
     cv::minMaxLoc(surface, nullptr, nullptr, nullptr, &peak);
     const int w = surface.cols, h = surface.rows;
     auto at = [&](int x, int y) { return surface.at<float>((y + h) % h, (x + w) % w); };
+    // Sub-pixel position from the peak and its larger neighbour, as for a
+    // sinc-shaped peak: a parabola would pull small shifts toward whole
+    // pixels, which matters for slow, smooth motion.
     auto vertex = [](double l, double c, double r) {
-        const double d = l - 2.0 * c + r;
-        return std::fabs(d) > 1e-12 ? std::clamp(0.5 * (l - r) / d, -0.5, 0.5) : 0.0;
+        l = std::max(l, 0.0);
+        r = std::max(r, 0.0);
+        if (!(c > 0.0)) {
+            return 0.0;
+        }
+        return r >= l ? r / (r + c) : -l / (l + c);
     };
     const double dx = vertex(at(peak.x - 1, peak.y), at(peak.x, peak.y), at(peak.x + 1, peak.y));
     const double dy = vertex(at(peak.x, peak.y - 1), at(peak.x, peak.y), at(peak.x, peak.y + 1));
@@ -140,22 +160,33 @@ std::vector<GlobalMotion> integrate(const std::vector<GlobalMotion>& motions) {
 }
 
 std::vector<GlobalMotion> gaussianSmooth(const std::vector<GlobalMotion>& path, double sigmaFrames) {
+    // A line fitted with Gaussian weights around each frame, taken at that
+    // frame: inside the path this is the plain Gaussian average; near the
+    // ends, where the window is one-sided, the line keeps a pan without lag
+    // and still averages the shake over the whole window.
     const int n = static_cast<int>(path.size());
     const double sigma = std::max(sigmaFrames, 1e-3);
     const int radius = std::max(1, static_cast<int>(std::ceil(3.0 * sigma)));
     std::vector<GlobalMotion> smooth(path.size());
     for (int i = 0; i < n; ++i) {
-        const int r = std::min({radius, i, n - 1 - i});
-        GlobalMotion sum;
-        double weights = 0.0;
-        for (int k = -r; k <= r; ++k) {
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0;
+        GlobalMotion t0, t1;
+        for (int k = std::max(-radius, -i); k <= std::min(radius, n - 1 - i); ++k) {
             const double w = std::exp(-0.5 * k * k / (sigma * sigma));
-            sum.x += w * path[i + k].x;
-            sum.y += w * path[i + k].y;
-            sum.a += w * path[i + k].a;
-            weights += w;
+            const GlobalMotion& v = path[i + k];
+            s0 += w;
+            s1 += w * k;
+            s2 += w * k * k;
+            t0 = {t0.x + w * v.x, t0.y + w * v.y, t0.a + w * v.a};
+            t1 = {t1.x + w * k * v.x, t1.y + w * k * v.y, t1.a + w * k * v.a};
         }
-        smooth[i] = {sum.x / weights, sum.y / weights, sum.a / weights};
+        const double det = s0 * s2 - s1 * s1;
+        if (det > 1e-12 * s0 * s0) {
+            smooth[i] = {(s2 * t0.x - s1 * t1.x) / det, (s2 * t0.y - s1 * t1.y) / det,
+                         (s2 * t0.a - s1 * t1.a) / det};
+        } else {
+            smooth[i] = {t0.x / s0, t0.y / s0, t0.a / s0};
+        }
     }
     return smooth;
 }

@@ -16,9 +16,11 @@ struct GlobalMotion {
 
 /// Measures the global motion between consecutive frames independently of
 /// the stabiliser's own estimators: translation by phase correlation of a
-/// reduced grey picture, rotation by a similarity fit of tracked
-/// Shi-Tomasi corners. Only the central part of the picture is used, so an
-/// uncovered border in a stabilised picture does not count as motion.
+/// reduced grey picture against a reference frame that is renewed every few
+/// frames (so small errors do not add up frame by frame over a slow pan),
+/// rotation by a similarity fit of tracked Shi-Tomasi corners. Only the
+/// central part of the picture is used, so an uncovered border in a
+/// stabilised picture does not count as motion.
 class MotionMeter {
 public:
     /// `reducedWidth` is the width of the analysed grey picture (pixels).
@@ -35,7 +37,10 @@ private:
     int reducedWidth_;
     double scale_{1.0};       // full-frame pixels per reduced pixel
     cv::Size frameSize_;
-    cv::Mat grey_, previous_, current32_, previous32_, window_;
+    cv::Mat grey_, previous_, current32_, reference32_, window_;
+    cv::Point2d referencePosition_;  // where the reference frame lies on the path, frame pixels
+    cv::Point2d lastPosition_;       // where the previous frame lies on the path
+    int sinceReference_{0};
     std::vector<cv::Point2f> corners_, tracked_, keptPrev_, keptCurr_;
     std::vector<unsigned char> status_;
     std::vector<float> error_;
@@ -43,19 +48,19 @@ private:
 
 /// Shift of `current` against `previous` (both CV_32F of one size) by
 /// phase correlation with `window` applied: positive when the content moved
-/// right and down. Sub-pixel by a parabola through the peak's neighbours.
+/// right and down, to a fraction of a pixel.
 cv::Point2d phaseShift(const cv::Mat& previous, const cv::Mat& current, const cv::Mat& window);
 
 /// The path of a sequence of motions (running sums), one entry per frame.
 std::vector<GlobalMotion> integrate(const std::vector<GlobalMotion>& motions);
 
-/// The path averaged with a centred Gaussian of `sigmaFrames`; near the
-/// ends the window is made symmetric and shorter, so a steady pan is kept
-/// exactly there too.
+/// The path averaged with a centred Gaussian of `sigmaFrames` (a line
+/// fitted with those weights, taken at the frame): a steady pan is kept
+/// exactly, also near the ends, where the window is one-sided.
 std::vector<GlobalMotion> gaussianSmooth(const std::vector<GlobalMotion>& path, double sigmaFrames);
 
-/// The high-frequency part of a path: the path minus its centred Gaussian
-/// average (sigma in frames; the window shrinks near the ends).
+/// The high-frequency part of a path: the path minus its gaussianSmooth
+/// (sigma in frames).
 std::vector<GlobalMotion> highPass(const std::vector<GlobalMotion>& path, double sigmaFrames);
 
 /// Root-mean-square of the translation of `residual` (pixels).

@@ -83,6 +83,7 @@ private:
 struct Processed {
     cv::Mat source;
     cv::Mat result;
+    bool cut{false};
 };
 
 // Turns one decoded frame into its result picture and per-frame figures.
@@ -194,6 +195,10 @@ Pass runFrames(Input& input, const Process& process, cv::VideoWriter* writer,
             if (writer == nullptr || item->result.size() != input.first.size()) {
                 continue;  // the writers were opened for the first frame's size
             }
+            if (item->cut) {  // a new picture: no motion against the last shot
+                inputMeter.reset();
+                outputMeter.reset();
+            }
             writer->write(item->result);
             if (sideWriter != nullptr && sideWriter->isOpened()) {
                 cv::vconcat(item->source, item->result, stacked);
@@ -210,7 +215,7 @@ Pass runFrames(Input& input, const Process& process, cv::VideoWriter* writer,
         cv::Mat result;
         process(*image, result, frame);
         run.frames.push_back(frame);
-        finished.push({*image, result});
+        finished.push({*image, result, frame.cut});
         ++progress.done;
         progress.seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
         if (onProgress) {
@@ -318,6 +323,7 @@ RunResult runStabilisation(orl::calmora::Calmora& stabiliser, const RunOptions& 
             if (options.cutDetection && cuts.isCut(source)) {
                 stabiliser.executeCommand(orl::calmora::RESET);
                 run.cuts.push_back(index);
+                frame.cut = true;
             }
             const FrameView view(source);
             const auto t0 = SteadyClock::now();
@@ -383,6 +389,7 @@ RunResult runStabilisation(orl::calmora::Calmora& stabiliser, const RunOptions& 
                 frame.stabiliseMs = measured[index].stabiliseMs;
             }
             c.zoom = run.zoom;
+            frame.cut = std::binary_search(run.cuts.begin(), run.cuts.end(), static_cast<int>(index));
             const FrameView view(source);
             const auto t0 = SteadyClock::now();
             orl::calmora::applyCorrection(view.frame(), result, c, transparent);

@@ -32,6 +32,7 @@ struct FrameResult {
     double stabiliseMs{0.0};  ///< time spent in stabilise
     GlobalMotion inputMotion;   ///< measured motion of the input against the previous frame
     GlobalMotion outputMotion;  ///< the same for the output
+    bool cut{false};            ///< the frame starts a new shot
 };
 
 /// Progress of a run, reported after every frame.

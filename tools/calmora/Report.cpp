@@ -191,6 +191,7 @@ bool writeReport(const std::string& path, const RunOptions& options, const RunRe
         frames.push_back({{"frame", i},
                           {"offset", {{"x", f.offsetX}, {"y", f.offsetY}, {"angle", f.offsetA}}},
                           {"ms", f.stabiliseMs},
+                          {"cut", f.cut},
                           {"inputMotion", motionJson(f.inputMotion)},
                           {"outputMotion", motionJson(f.outputMotion)}});
     }

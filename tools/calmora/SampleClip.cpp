@@ -120,15 +120,39 @@ cv::Mat sampleScene(const cv::Mat& photo, const SampleSpec& spec) {
     return scene;
 }
 
-bool writeSampleClip(const std::string& path, const cv::Mat& scene, const SampleSpec& spec) {
+cv::Mat secondScene(const SampleSpec& spec) {
+    SampleSpec other = spec;
+    other.seed = spec.seed * 7919 + 17;
+    cv::Mat planes[3];
+    cv::split(sampleScene(cv::Mat(), other), planes);
+    std::swap(planes[0], planes[2]);  // blue sky becomes a red one
+    cv::Mat turned;
+    cv::merge(planes, 3, turned);
+    return turned;
+}
+
+std::vector<cv::Mat> renderClip(const cv::Mat& scene, const SampleSpec& spec, const cv::Mat& second) {
+    std::vector<cv::Mat> frames;
+    const std::vector<CameraPose> poses = samplePath(spec, scene.size());
+    for (size_t i = 0; i < poses.size(); ++i) {
+        const bool after = spec.cutAtFrame >= 0 && static_cast<int>(i) >= spec.cutAtFrame && !second.empty();
+        frames.push_back(renderView(after ? second : scene, cv::Size(spec.width, spec.height), poses[i]));
+    }
+    return frames;
+}
+
+bool writeSampleClip(const std::string& path, const cv::Mat& scene, const SampleSpec& spec,
+                     const cv::Mat& second) {
     cv::VideoWriter writer;
     if (!writer.open(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), spec.fps,
                      cv::Size(spec.width, spec.height), true)) {
         return false;
     }
     writer.set(cv::VIDEOWRITER_PROP_QUALITY, 90);
-    for (const CameraPose& pose : samplePath(spec, scene.size())) {
-        writer.write(renderView(scene, cv::Size(spec.width, spec.height), pose));
+    const std::vector<CameraPose> poses = samplePath(spec, scene.size());
+    for (size_t i = 0; i < poses.size(); ++i) {
+        const bool after = spec.cutAtFrame >= 0 && static_cast<int>(i) >= spec.cutAtFrame && !second.empty();
+        writer.write(renderView(after ? second : scene, cv::Size(spec.width, spec.height), poses[i]));
     }
     writer.release();
     return true;

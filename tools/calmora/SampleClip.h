@@ -19,6 +19,7 @@ struct SampleSpec {
     double shakePixels{6.0};     ///< hand-shake amplitude, pixels (about the RMS x 1.4)
     double shakeRadians{0.008};  ///< hand-shake rotation amplitude, radians
     uint64_t seed{2026};
+    int cutAtFrame{-1};          ///< from this frame on, another scene (a shot cut); -1: none
 };
 
 /// The camera of one frame: where the frame centre looks in the scene and
@@ -42,7 +43,16 @@ cv::Mat renderView(const cv::Mat& scene, const cv::Size& frame, const CameraPose
 /// drawn landscape of shapes when `photo` is empty.
 cv::Mat sampleScene(const cv::Mat& photo, const SampleSpec& spec);
 
+/// The scene after a cut: another drawn landscape, its colours turned.
+cv::Mat secondScene(const SampleSpec& spec);
+
+/// The frames of the clip in memory; from spec.cutAtFrame on the camera
+/// looks at `second` (same path).
+std::vector<cv::Mat> renderClip(const cv::Mat& scene, const SampleSpec& spec,
+                                const cv::Mat& second = cv::Mat());
+
 /// Writes the clip (MJPG). False when the file cannot be written.
-bool writeSampleClip(const std::string& path, const cv::Mat& scene, const SampleSpec& spec);
+bool writeSampleClip(const std::string& path, const cv::Mat& scene, const SampleSpec& spec,
+                     const cv::Mat& second = cv::Mat());
 
 }  // namespace calmora_cli

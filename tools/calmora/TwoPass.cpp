@@ -52,12 +52,17 @@ std::vector<Correction> pathCorrections(const CameraPath& path,
 }
 
 bool coversFrame(const Correction& c, double zoom, int width, int height) {
+    if (c.x == 0.0 && c.y == 0.0 && c.a == 0.0 && zoom == 1.0) {
+        return true;  // a plain copy
+    }
     // The output pixel o reads the source at p = R(-a) (c0 + (o - c0) / zoom - t),
     // c0 being the centre in whole pixels as the compensation takes it.
     const double cx = width / 2, cy = height / 2;
     const double cosA = std::cos(c.a), sinA = std::sin(c.a);
-    // Bilinear reads need the next pixel too: keep one pixel inside.
-    const double lo = 1.0, hiX = width - 2.0, hiY = height - 2.0;
+    // The warp works in 1/32 pixel steps: keep the corners a step inside,
+    // or a rounded corner reads outside and stays uncovered.
+    constexpr double kMargin = 1.0 / 16.0;
+    const double lo = kMargin, hiX = width - 1.0 - kMargin, hiY = height - 1.0 - kMargin;
     for (const double ox : {0.0, width - 1.0}) {
         for (const double oy : {0.0, height - 1.0}) {
             const double qx = cx + (ox - cx) / zoom - c.x;

@@ -18,8 +18,8 @@ struct CameraPath {
 };
 
 /// Smooths every shot of `path` on its own with a centred Gaussian of
-/// `sigmaFrames` (shorter near the shot's ends): no lag, and nothing
-/// carried across a cut.
+/// `sigmaFrames` (gaussianSmooth): no lag, and nothing carried across a
+/// cut.
 std::vector<GlobalMotion> smoothPath(const CameraPath& path, double sigmaFrames);
 
 /// Per frame, what moves the picture from the measured path onto the

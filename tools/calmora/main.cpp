@@ -201,6 +201,8 @@ int main(int argc, char** argv) {
     sample->add_option("--shake", spec.shakePixels, "Shake amplitude, pixels")
         ->check(CLI::Range(0.0, 200.0));
     sample->add_option("--seed", spec.seed, "Random seed of the shake");
+    sample->add_option("--cut-at", spec.cutAtFrame, "Cut to another scene at this frame")
+        ->check(CLI::Range(1, 100000));
 
     try {
         app.parse(argc, argv);
@@ -224,7 +226,9 @@ int main(int argc, char** argv) {
                 return kFailed;
             }
         }
-        if (!writeSampleClip(samplePath, sampleScene(photo, spec), spec)) {
+        const cv::Mat scene = sampleScene(photo, spec);
+        const cv::Mat second = spec.cutAtFrame > 0 ? secondScene(spec) : cv::Mat();
+        if (!writeSampleClip(samplePath, scene, spec, second)) {
             std::cerr << "calmora: cannot write " << samplePath << '\n';
             return kFailed;
         }
