@@ -9,7 +9,12 @@
 // - Resident memory read from /proc/self/statm before and after 1000 frames.
 // Nothing is asserted; the figures are for reading.
 
+#include "AnalysedImage.h"
+#include "BlockCornerDetector.h"
 #include "Compensation.h"
+#include "FftEstimator.h"
+#include "MotionFilter.h"
+#include "OpticalFlowEstimator.h"
 #include "FrameShift.h"
 #include "Synthetic.h"
 
@@ -328,6 +333,76 @@ void BM_StabiliseResidentMemory(benchmark::State& state) {
     state.SetLabel("type 2 BGR3 1280x720, 1000 frames");
 }
 BENCHMARK(BM_StabiliseResidentMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// --- each stage alone, 1920x1080 "BGR3", two frames of the moving sequence
+
+// An analysed image holding the pair of two consecutive sequence frames.
+struct PreparedPair {
+    orl::calmora::AnalysedImage image;
+    PreparedPair(int type, int scaleFactor) {
+        Sequence& seq = sequenceFor(FULL_W, FULL_H, fcc::BGR3);
+        const Frame& a = seq.next();
+        const Frame& b = seq.next();
+        image.adopt(orl::calmora::AnalysedImage::geometryFor(a.width, a.height, scaleFactor, type));
+        image.convert(a);
+        image.convert(b);
+    }
+};
+
+void BM_StagePrepare(benchmark::State& state) {
+    const int type = static_cast<int>(state.range(0));
+    const int scale = static_cast<int>(state.range(1));
+    Sequence& seq = sequenceFor(FULL_W, FULL_H, fcc::BGR3);
+    orl::calmora::AnalysedImage image;
+    image.adopt(orl::calmora::AnalysedImage::geometryFor(FULL_W, FULL_H, scale, type));
+    for (auto _ : state) {
+        image.convert(seq.next());
+    }
+}
+BENCHMARK(BM_StagePrepare)->Args({0, 1})->Args({2, 1})->Args({2, 2})->ArgNames({"type", "scale"})
+    ->Unit(benchmark::kMillisecond);
+
+void BM_StageFft(benchmark::State& state) {
+    PreparedPair prepared(0, 1);
+    orl::calmora::FftEstimator fft;
+    fft.create(prepared.image.size());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(fft.estimate(prepared.image.pair(), orl::calmora::MotionLimits{}));
+    }
+}
+BENCHMARK(BM_StageFft)->Unit(benchmark::kMillisecond);
+
+void BM_StageCorners(benchmark::State& state) {
+    PreparedPair prepared(2, static_cast<int>(state.range(0)));
+    orl::calmora::BlockCornerDetector detector;
+    detector.resize(prepared.image.size().width, prepared.image.size().height);
+    std::vector<cv::Point2f> points;
+    for (auto _ : state) {
+        detector.detect(prepared.image.pair().previous, points);
+    }
+    state.counters["points"] = static_cast<double>(points.size());
+}
+BENCHMARK(BM_StageCorners)->Arg(1)->Arg(2)->ArgName("scale")->Unit(benchmark::kMillisecond);
+
+void BM_StageOpticalFlow(benchmark::State& state) {
+    PreparedPair prepared(2, static_cast<int>(state.range(0)));
+    orl::calmora::OpticalFlowEstimator flow;
+    flow.create(prepared.image.size());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(flow.estimate(prepared.image.pair(), orl::calmora::MotionLimits{}, true));
+    }
+}
+BENCHMARK(BM_StageOpticalFlow)->Arg(1)->Arg(2)->ArgName("scale")->Unit(benchmark::kMillisecond);
+
+void BM_StageFilter(benchmark::State& state) {
+    orl::calmora::MotionFilter filter;
+    orl::calmora::Motion motion{1.5, -0.5, 0.001};
+    for (auto _ : state) {
+        motion.x = -motion.x;
+        benchmark::DoNotOptimize(filter.update(motion, orl::calmora::FilterCoeffs{0.0f, 0.0f, 0.0f}));
+    }
+}
+BENCHMARK(BM_StageFilter)->Unit(benchmark::kNanosecond);
 
 }  // namespace
 

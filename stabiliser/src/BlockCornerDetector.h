@@ -56,6 +56,8 @@ class BlockCornerDetector {
     int rows_{0};  // m: whole cell rows
     std::vector<uint16_t> blockSums_;
     std::vector<uint16_t> cornerResponse_;
+    std::vector<uint16_t> columnSums_;  // one cell row's three image rows, added per column
+    std::vector<uint8_t> busy_;         // per window of a row: some neighbour far from the centre
 };
 
 }  // namespace orl::calmora
