@@ -19,9 +19,19 @@ namespace {
 
 constexpr int kFrames = 90;
 
+// The clip's folder, removed when the program ends.
+struct ClipFolder {
+    fs::path path = fs::temp_directory_path() / ("calmora_cli_bench_" + std::to_string(getpid()));
+    ~ClipFolder() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
 const fs::path& clip() {
+    static ClipFolder folder;
     static const fs::path path = [] {
-        const fs::path dir = fs::temp_directory_path() / ("calmora_cli_bench_" + std::to_string(getpid()));
+        const fs::path dir = folder.path;
         fs::create_directories(dir);
         SampleSpec spec;
         spec.width = 1920;
@@ -35,10 +45,12 @@ const fs::path& clip() {
     return path;
 }
 
+// range(0): type; range(1): 1 for the offline two-pass mode.
 void WholeRun(benchmark::State& state) {
     RunOptions options;
     options.input = clip().string();
     options.output = (clip().parent_path() / "out.avi").string();
+    options.twoPass = state.range(1) == 1;
     std::atomic<bool> stop{false};
     long long frames = 0;
     for (auto _ : state) {
@@ -73,7 +85,15 @@ void StabiliseAlone(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(WholeRun)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(WholeRun)
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({2, 0})
+    ->Args({2, 1})
+    ->ArgNames({"type", "offline"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
 BENCHMARK(StabiliseAlone)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();

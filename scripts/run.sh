@@ -18,8 +18,13 @@ else
     echo "note: the photograph could not be downloaded; the sample uses a drawn scene"
 fi
 "$calmora" sample "$out/shaky.avi" "${photo_args[@]}"
+echo "== live mode, as the library runs on a live feed"
 "$calmora" stabilise "$out/shaky.avi" "$out/stabilised.avi" \
     --side-by-side "$out/side_by_side.avi" --report "$out/report.json" --plot "$out/path.png"
+echo
+echo "== offline mode: two passes over the whole file, no border"
+"$calmora" stabilise "$out/shaky.avi" "$out/stabilised_offline.avi" --two-pass --zoom auto \
+    --report "$out/report_offline.json" --plot "$out/path_offline.png"
 
 echo
 echo "Results in $out/:"
@@ -28,3 +33,4 @@ echo "  stabilised.avi    the stabilised video"
 echo "  side_by_side.avi  source above result"
 echo "  report.json       per-frame offsets and times, summary"
 echo "  path.png          camera path before and after"
+echo "  *_offline.*       the same for the offline mode (stabilised video, report, plot)"
