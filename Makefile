@@ -4,7 +4,7 @@ JOBS    ?= $(shell nproc)
 BUILD   ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test run asan tsan bench install clean
+.PHONY: all deps build test run asan tsan bench fuzz install clean
 
 all: build
 
@@ -42,8 +42,13 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	scripts/run-bench.sh build-bench
 
+# The libFuzzer targets (clang), each run FUZZ_SECONDS seconds (default 60);
+# findings go to build-fuzz/findings/<target>/.
+fuzz: deps
+	CMAKE_FLAGS="$(CMAKE_FLAGS)" JOBS=$(JOBS) scripts/fuzz.sh
+
 install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-bench
+	rm -rf $(BUILD) build-asan build-tsan build-bench build-fuzz

@@ -9,8 +9,8 @@
 #include <benchmark/benchmark.h>
 #include <opencv2/videoio.hpp>
 
-#include <filesystem>
 #include <unistd.h>
+#include <filesystem>
 
 namespace fs = std::filesystem;
 using namespace calmora_cli;
@@ -59,7 +59,8 @@ void WholeRun(benchmark::State& state) {
         const RunResult run = runStabilisation(stabiliser, options, stop, nullptr);
         frames += static_cast<long long>(run.frames.size());
     }
-    state.counters["fps"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    state.counters["fps"] =
+        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
 void StabiliseAlone(benchmark::State& state) {
@@ -79,8 +80,8 @@ void StabiliseAlone(benchmark::State& state) {
         stabiliser.stabilise(frames[i++ % frames.size()], out);
         benchmark::DoNotOptimize(out.data);
     }
-    state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                               benchmark::Counter::kIsRate);
+    state.counters["fps"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 }  // namespace

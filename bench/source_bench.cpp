@@ -71,7 +71,8 @@ void BM_PlainRead(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(image.data);
     }
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
 void BM_NexfeedGetFrame(benchmark::State& state) {
@@ -91,7 +92,8 @@ void BM_NexfeedGetFrame(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(frame.data);
     }
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
 BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -100,7 +102,7 @@ BENCHMARK(BM_NexfeedGetFrame)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 // Console output as usual, plus the time per iteration of each benchmark:
 // the mean over repetitions when there are any, else the single run.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     struct Times {
         double realMs{0.0};
         double cpuMs{0.0};
@@ -113,7 +115,8 @@ public:
             }
             const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
             if (mean || (run.run_type == Run::RT_Iteration && run.repetitions <= 1)) {
-                times[run.run_name.function_name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+                times[run.run_name.function_name] = {run.GetAdjustedRealTime(),
+                                                     run.GetAdjustedCPUTime()};
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -139,8 +142,10 @@ int main(int argc, char** argv) {
         // CPU time is the steadier measure on a shared machine
         const double real = source->second.realMs / plain->second.realMs;
         const double cpu = source->second.cpuMs / plain->second.cpuMs;
-        std::printf("getFrame / plain read: real time ratio %.3f (%+.1f %%), CPU time ratio %.3f (%+.1f %%)\n",
-                    real, (real - 1.0) * 100.0, cpu, (cpu - 1.0) * 100.0);
+        std::printf(
+            "getFrame / plain read: real time ratio %.3f (%+.1f %%), CPU time ratio %.3f (%+.1f "
+            "%%)\n",
+            real, (real - 1.0) * 100.0, cpu, (cpu - 1.0) * 100.0);
     }
     benchmark::Shutdown();
     return 0;

@@ -13,9 +13,9 @@
 #include "BlockCornerDetector.h"
 #include "Compensation.h"
 #include "FftEstimator.h"
+#include "FrameShift.h"
 #include "MotionFilter.h"
 #include "OpticalFlowEstimator.h"
-#include "FrameShift.h"
 #include "Synthetic.h"
 
 #include <calmora/CalmoraOpenCv.h>
@@ -54,7 +54,10 @@ const Frame& stillFrame(int width, int height, uint32_t code) {
     auto key = std::make_tuple(width, height, code);
     auto it = cache.find(key);
     if (it == cache.end()) {
-        it = cache.emplace(key, calmora_test::toFrame(calmora_test::texturedScene(width, height, 5), code)).first;
+        it = cache
+                 .emplace(key, calmora_test::toFrame(calmora_test::texturedScene(width, height, 5),
+                                                     code))
+                 .first;
     }
     return it->second;
 }
@@ -63,16 +66,18 @@ const Frame& stillFrame(int width, int height, uint32_t code) {
 // few pixels and a few milliradians per frame, played forwards then
 // backwards so that cycling it never jumps.
 class Sequence {
-public:
+  public:
     Sequence(int width, int height, uint32_t code, int frames = 20) {
         const int margin = 64;
-        const cv::Mat scene = calmora_test::texturedScene(width + 2 * margin, height + 2 * margin, 11);
+        const cv::Mat scene =
+            calmora_test::texturedScene(width + 2 * margin, height + 2 * margin, 11);
         cv::RNG rng(42);
         for (int i = 0; i < frames; ++i) {
             const cv::Point2d topLeft(margin + 1.5 * i - 15 + rng.uniform(-4.0, 4.0),
                                       margin + 0.5 * i - 5 + rng.uniform(-3.0, 3.0));
             const double angle = rng.uniform(-0.005, 0.005);
-            frames_.push_back(calmora_test::toFrame(calmora_test::view(scene, {width, height}, topLeft, angle), code));
+            frames_.push_back(calmora_test::toFrame(
+                calmora_test::view(scene, {width, height}, topLeft, angle), code));
         }
         for (int i = frames - 2; i > 0; --i) {
             order_.push_back(i);
@@ -90,7 +95,7 @@ public:
         return f;
     }
 
-private:
+  private:
     std::vector<Frame> frames_;
     std::vector<int> order_;
     size_t pos_{0};
@@ -111,7 +116,7 @@ Sequence& sequenceFor(int width, int height, uint32_t code) {
 
 cv::Matx23d smallRotation(double tx, double ty) {
     return {std::cos(SMALL_ANGLE_RAD), -std::sin(SMALL_ANGLE_RAD), tx,
-            std::sin(SMALL_ANGLE_RAD), std::cos(SMALL_ANGLE_RAD), ty};
+            std::sin(SMALL_ANGLE_RAD), std::cos(SMALL_ANGLE_RAD),  ty};
 }
 
 // Mean milliseconds of `op` over at least 0.2 s and 10 calls.
@@ -180,11 +185,21 @@ void BM_Shift(benchmark::State& state) {
     Frame dst(src.width, src.height, src.fourcc);
     bool (*shift)(const Frame&, Frame&, int, int) = nullptr;
     switch (code) {
-        case fcc::GRAY: shift = orl::calmora::shiftGray; break;
-        case fcc::BGR3: shift = orl::calmora::shiftPacked24; break;
-        case fcc::YUYV: shift = orl::calmora::shiftPacked422; break;
-        case fcc::NV12: shift = orl::calmora::shiftSemiPlanar420; break;
-        default: shift = orl::calmora::shiftPlanar420; break;
+        case fcc::GRAY:
+            shift = orl::calmora::shiftGray;
+            break;
+        case fcc::BGR3:
+            shift = orl::calmora::shiftPacked24;
+            break;
+        case fcc::YUYV:
+            shift = orl::calmora::shiftPacked422;
+            break;
+        case fcc::NV12:
+            shift = orl::calmora::shiftSemiPlanar420;
+            break;
+        default:
+            shift = orl::calmora::shiftPlanar420;
+            break;
     }
     for (auto _ : state) {
         shift(src, dst, 7, -5);
@@ -285,7 +300,8 @@ void BM_Stabilise(benchmark::State& state) {
     state.counters["ref_warp_ms"] = ref.warpMs;
     state.counters["ref_copy_ms"] = ref.copyMs;
     char label[64];
-    std::snprintf(label, sizeof(label), "%s %dx%d", code == fcc::NV12 ? "NV12" : "BGR3", width, height);
+    std::snprintf(label, sizeof(label), "%s %dx%d", code == fcc::NV12 ? "NV12" : "BGR3", width,
+                  height);
     state.SetLabel(label);
 }
 BENCHMARK(BM_Stabilise)
@@ -359,7 +375,11 @@ void BM_StagePrepare(benchmark::State& state) {
         image.convert(seq.next());
     }
 }
-BENCHMARK(BM_StagePrepare)->Args({0, 1})->Args({2, 1})->Args({2, 2})->ArgNames({"type", "scale"})
+BENCHMARK(BM_StagePrepare)
+    ->Args({0, 1})
+    ->Args({2, 1})
+    ->Args({2, 2})
+    ->ArgNames({"type", "scale"})
     ->Unit(benchmark::kMillisecond);
 
 void BM_StageFft(benchmark::State& state) {
@@ -389,7 +409,8 @@ void BM_StageOpticalFlow(benchmark::State& state) {
     orl::calmora::OpticalFlowEstimator flow;
     flow.create(prepared.image.size());
     for (auto _ : state) {
-        benchmark::DoNotOptimize(flow.estimate(prepared.image.pair(), orl::calmora::MotionLimits{}, true));
+        benchmark::DoNotOptimize(
+            flow.estimate(prepared.image.pair(), orl::calmora::MotionLimits{}, true));
     }
 }
 BENCHMARK(BM_StageOpticalFlow)->Arg(1)->Arg(2)->ArgName("scale")->Unit(benchmark::kMillisecond);
@@ -399,7 +420,8 @@ void BM_StageFilter(benchmark::State& state) {
     orl::calmora::Motion motion{1.5, -0.5, 0.001};
     for (auto _ : state) {
         motion.x = -motion.x;
-        benchmark::DoNotOptimize(filter.update(motion, orl::calmora::FilterCoeffs{0.0f, 0.0f, 0.0f}));
+        benchmark::DoNotOptimize(
+            filter.update(motion, orl::calmora::FilterCoeffs{0.0f, 0.0f, 0.0f}));
     }
 }
 BENCHMARK(BM_StageFilter)->Unit(benchmark::kNanosecond);

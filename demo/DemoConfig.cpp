@@ -3,7 +3,8 @@
 //   trailing text) and keeps the caller's document on any failure.
 // - Reading descends a dotted path with the throwing `at`, then reads the
 //   source's and the stabiliser's keys in a fixed order into a work record;
-//   the first bad key ends the read and the caller's record stays as it was.
+//   the first bad key (missing, of the wrong kind, or a number outside its
+//   field's range) ends the read and the caller's record stays as it was.
 // - Writing builds both objects from the records (floats widened to double)
 //   and stores them at the path, keeping every other member on the way.
 // - Saving pretty-prints with a four-space indent; the default json type
@@ -11,6 +12,10 @@
 
 #include "DemoConfig.h"
 
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -41,13 +46,45 @@ std::vector<std::string> splitPath(const std::string& path) {
     return segments;
 }
 
+// A number must fit the field it is read into. get<>() converts whatever it
+// is given: undefined behaviour for a real beyond the int range, a wrapped
+// value for a large integer, infinity for a real beyond the float range
+// (which a saved file cannot hold: it is written as null). Such numbers are
+// refused like values of the wrong kind. Other kinds are left to get<>().
+bool fits(const json& value, const int&) {
+    if (value.is_number_float()) {
+        const double real = value.get<double>();
+        return real > -2147483649.0 && real < 2147483648.0;  // truncates into range
+    }
+    if (value.is_number_unsigned())
+        return value.get<uint64_t>() <= static_cast<uint64_t>(INT_MAX);
+    if (value.is_number_integer()) {
+        const int64_t whole = value.get<int64_t>();
+        return whole >= INT_MIN && whole <= INT_MAX;
+    }
+    return true;
+}
+
+bool fits(const json& value, const float&) {
+    return !value.is_number_float() || std::fabs(value.get<double>()) <= FLT_MAX;
+}
+
+template <typename T>
+bool fits(const json&, const T&) {
+    return true;
+}
+
 // get<int>() and get<float>() accept integers, unsigned integers, reals
 // (truncated toward zero for int) and booleans; get<bool>() only booleans;
 // get<std::string>() only strings. The library's exceptions carry the texts
 // the user sees.
 template <typename T>
 void readKey(const json& object, const char* key, T& field) {
-    field = object.at(key).get<T>();
+    const json& value = object.at(key);
+    if (!fits(value, field))
+        throw json::out_of_range::create(
+            406, std::string("number out of range for '") + key + "': " + value.dump(), &value);
+    field = value.get<T>();
 }
 
 void readSource(const json& object, orl::video::NexfeedParams& p) {

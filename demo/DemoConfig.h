@@ -31,8 +31,10 @@ bool loadJsonFile(const std::string& fileName, nlohmann::json& document);
 /// Reads the object at the dotted `path` of `document` ("" = top level;
 /// "Params" in the demo) into `params`: its "videoSource" and
 /// "videoStabiliser" members, every key required, each value of a kind its
-/// field accepts. All or nothing: on false the library's error text and a
-/// newline have gone to standard error and `params` is unchanged.
+/// field accepts; a number must fit its field (int fields take reals
+/// truncated toward zero, within the int range; float fields take reals up
+/// to the largest float). All or nothing: on false the library's error text
+/// and a newline have gone to standard error and `params` is unchanged.
 bool readDemoParams(const nlohmann::json& document, const std::string& path, DemoParams& params);
 
 /// Stores the "videoSource" / "videoStabiliser" object built from `params`

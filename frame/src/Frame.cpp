@@ -4,7 +4,7 @@
 // - Construction and copying allocate exactly that capacity, zero-filled.
 // - Every copy is bounded by the destination's allocated capacity, so a
 //   header with an oversized `size` can never make a frame write or claim
-//   more bytes than it owns.
+//   more bytes than it owns; a source without a buffer gives no bytes.
 
 #include <calmora/Frame.h>
 
@@ -76,7 +76,11 @@ Frame::Frame(uint32_t w, uint32_t h, uint32_t code, uint32_t n, const uint8_t* p
     assignBuffer(capacity);
     size = capacity;
     if (p != nullptr && n <= size) {
-        std::memcpy(data, p, n);
+        // a 0 x 0 frame has no buffer to copy into, and memcpy may not be
+        // handed a null pointer even for zero bytes
+        if (n > 0) {
+            std::memcpy(data, p, n);
+        }
         size = n;
     }
     width = w;
@@ -84,9 +88,13 @@ Frame::Frame(uint32_t w, uint32_t h, uint32_t code, uint32_t n, const uint8_t* p
     fourcc = code;
 }
 
-Frame::Frame(const Frame& other) : Frame() { *this = other; }
+Frame::Frame(const Frame& other) : Frame() {
+    *this = other;
+}
 
-Frame::Frame(Frame&& other) noexcept { stealFrom(other); }
+Frame::Frame(Frame&& other) noexcept {
+    stealFrom(other);
+}
 
 Frame& Frame::operator=(const Frame& src) {
     if (this == &src) {
@@ -108,12 +116,14 @@ Frame& Frame::operator=(const Frame& src) {
     }
 
     // Bound the copy by both buffers: the destination's allocation, and the
-    // source's own allocation when it owns one.
-    uint32_t bytes = std::min(src.size, capacity_);
+    // source's own allocation when it owns one. A source without a buffer
+    // has no valid bytes, whatever its `size` says: claiming them would
+    // pass the zero fill off as picture.
+    uint32_t bytes = src.data != nullptr ? std::min(src.size, capacity_) : 0;
     if (src.owner_) {
         bytes = std::min(bytes, src.capacity_);
     }
-    if (src.data != nullptr && bytes > 0) {
+    if (bytes > 0) {
         std::memcpy(data, src.data, bytes);
     }
     size = bytes;

@@ -158,7 +158,8 @@ std::string Logger::currentFile() {
     return s.currentFile;
 }
 
-fs::path Logger::fileNameFor(const LoggerConfig& config, std::chrono::system_clock::time_point when) {
+fs::path Logger::fileNameFor(const LoggerConfig& config,
+                             std::chrono::system_clock::time_point when) {
     const std::tm tm = localTime(std::chrono::system_clock::to_time_t(when));
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y.%m.%d_%H.%M.%S", &tm);
@@ -195,8 +196,9 @@ size_t Logger::trimFolder(std::vector<LogFileEntry> entries, uint32_t limitMb) {
     if (total / kMiB <= limitMb) {
         return 0;
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const LogFileEntry& a, const LogFileEntry& b) { return a.lastWrite < b.lastWrite; });
+    std::stable_sort(
+        entries.begin(), entries.end(),
+        [](const LogFileEntry& a, const LogFileEntry& b) { return a.lastWrite < b.lastWrite; });
     size_t removed = 0;
     for (const auto& e : entries) {
         std::error_code ec;

@@ -29,10 +29,17 @@ bool toBgr(const cv::Mat& src, cv::Mat& dst) {
             src.convertTo(eightBit, CV_8U, scale);
         }
         switch (eightBit.channels()) {
-            case 1: cv::cvtColor(eightBit, dst, cv::COLOR_GRAY2BGR); return true;
-            case 3: eightBit.copyTo(dst); return true;
-            case 4: cv::cvtColor(eightBit, dst, cv::COLOR_BGRA2BGR); return true;
-            default: return false;
+            case 1:
+                cv::cvtColor(eightBit, dst, cv::COLOR_GRAY2BGR);
+                return true;
+            case 3:
+                eightBit.copyTo(dst);
+                return true;
+            case 4:
+                cv::cvtColor(eightBit, dst, cv::COLOR_BGRA2BGR);
+                return true;
+            default:
+                return false;
         }
     } catch (const cv::Exception&) {
         return false;
@@ -74,7 +81,8 @@ bool copyToBgrFrame(const cv::Mat& image, cv::Mat& scratch, Frame& frame) {
     // copy row by row
     const std::size_t rowBytes = static_cast<std::size_t>(cols) * 3;
     for (uint32_t row = 0; row < rows; ++row) {
-        std::memcpy(frame.data + row * rowBytes, bgr->ptr<uint8_t>(static_cast<int>(row)), rowBytes);
+        std::memcpy(frame.data + row * rowBytes, bgr->ptr<uint8_t>(static_cast<int>(row)),
+                    rowBytes);
     }
     return true;
 }

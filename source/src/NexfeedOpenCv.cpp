@@ -51,8 +51,8 @@ const char* const kFileName = baseName(__FILE__);
 
 // One line "[file][line]<separator><text>", with a line end added when the
 // text has none (the Logger flushes after every console line).
-void emit(orl::logging::Logger& logger, LogMode mode, int colour, int line,
-          const char* separator, std::string text) {
+void emit(orl::logging::Logger& logger, LogMode mode, int colour, int line, const char* separator,
+          std::string text) {
     if (mode == LogMode::DISABLED) {
         return;
     }
@@ -76,18 +76,18 @@ int advanced(int counter, int frames) {
 
 }  // namespace
 
-#define NEXFEED_ERROR(streamed)                                                        \
-    do {                                                                               \
-        std::ostringstream text_;                                                      \
-        text_ << streamed;                                                             \
-        emit(logger, logMode.load(), 1, __LINE__, "] ERROR: ", text_.str());           \
+#define NEXFEED_ERROR(streamed)                                              \
+    do {                                                                     \
+        std::ostringstream text_;                                            \
+        text_ << streamed;                                                   \
+        emit(logger, logMode.load(), 1, __LINE__, "] ERROR: ", text_.str()); \
     } while (0)
 
-#define NEXFEED_NOTICE(streamed)                                                       \
-    do {                                                                               \
-        std::ostringstream text_;                                                      \
-        text_ << streamed;                                                             \
-        emit(logger, logMode.load(), 2, __LINE__, "]: ", text_.str());                 \
+#define NEXFEED_NOTICE(streamed)                                       \
+    do {                                                               \
+        std::ostringstream text_;                                      \
+        text_ << streamed;                                             \
+        emit(logger, logMode.load(), 2, __LINE__, "]: ", text_.str()); \
     } while (0)
 
 NexfeedOpenCv::NexfeedOpenCv() : lastCallTime(Clock::now()), lastEntryTime(lastCallTime) {
@@ -156,7 +156,8 @@ bool NexfeedOpenCv::readFrame(Frame& frame) {
     uint32_t capacity = 0;
     if (frame.fourcc == fourcc::BGR3 && frame.data != nullptr && frame.width > 0 &&
         frame.height > 0 && frame.width <= INT_MAX / 3 && frame.height <= INT_MAX &&
-        frameCapacity(frame.width, frame.height, fourcc::BGR3, capacity) && frame.size == capacity) {
+        frameCapacity(frame.width, frame.height, fourcc::BGR3, capacity) &&
+        frame.size == capacity) {
         cv::Mat direct(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC3,
                        frame.data);
         if (!readLocked(direct)) {
@@ -226,8 +227,8 @@ bool NexfeedOpenCv::open(const std::string& initString) {
     if (sourceType == UNKNOWN) {
         if (fields[0].size() <= 3) {
             // short texts are device numbers; "cam" is none
-            NEXFEED_ERROR("Video source is neither a device number nor a known source: "
-                          << fields[0]);
+            NEXFEED_ERROR(
+                "Video source is neither a device number nor a known source: " << fields[0]);
         } else {
             NEXFEED_ERROR("UNKNOWN video source type!\n");
         }
@@ -318,8 +319,8 @@ bool NexfeedOpenCv::open(const NexfeedParams& given) {
     sourceType = classifySource(given.source);
     if (sourceType == UNKNOWN) {
         if (given.source.size() <= 3) {
-            NEXFEED_ERROR("Video source is neither a device number nor a known source: "
-                          << given.source);
+            NEXFEED_ERROR(
+                "Video source is neither a device number nor a known source: " << given.source);
         } else {
             NEXFEED_ERROR("UNKNOWN video source type!\n");
         }
@@ -414,7 +415,8 @@ bool NexfeedOpenCv::getFrame(Frame& frame, int timeoutMs) {
             frameCounter = advanced(frameCounter, discarded);
         } else if (static_cast<int64_t>(interval) >= static_cast<int64_t>(timeoutMs) * 1000) {
             NEXFEED_ERROR("Timeout - " << timeoutMs
-                          << " ms is set to smaller value than frame interval - " << interval);
+                                       << " ms is set to smaller value than frame interval - "
+                                       << interval);
             return false;
         } else {
             const int missed = missedFrames(elapsedMks, interval);

@@ -55,11 +55,21 @@ int focusFromDevice(double device) {
 bool logModeForLevel(int level, orl::logging::LogMode& mode) {
     using orl::logging::LogMode;
     switch (level) {
-        case 0: mode = LogMode::DISABLED; return true;
-        case 1: mode = LogMode::FILE; return true;
-        case 2: mode = LogMode::CONSOLE; return true;
-        case 3: mode = LogMode::CONSOLE_AND_FILE; return true;
-        default: mode = LogMode::DISABLED; return false;
+        case 0:
+            mode = LogMode::DISABLED;
+            return true;
+        case 1:
+            mode = LogMode::FILE;
+            return true;
+        case 2:
+            mode = LogMode::CONSOLE;
+            return true;
+        case 3:
+            mode = LogMode::CONSOLE_AND_FILE;
+            return true;
+        default:
+            mode = LogMode::DISABLED;
+            return false;
     }
 }
 
@@ -75,7 +85,8 @@ int missedFrames(int elapsedMks, int intervalMks) {
     if (intervalMks <= 0) {
         return 0;
     }
-    return truncToInt(std::roundf(static_cast<float>(elapsedMks) / static_cast<float>(intervalMks)));
+    return truncToInt(
+        std::roundf(static_cast<float>(elapsedMks) / static_cast<float>(intervalMks)));
 }
 
 int framesWithinTimeout(int timeoutMs, int intervalMks) {

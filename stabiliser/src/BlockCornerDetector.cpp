@@ -151,7 +151,8 @@ void BlockCornerDetector::sumBlocks(const cv::Mat& image) {
         }
         uint16_t* sums = &blockSums_[static_cast<size_t>(r) * cols_];
         for (int k = 0; k < cols_; ++k) {
-            sums[k] = static_cast<uint16_t>(column[CELL * k] + column[CELL * k + 1] + column[CELL * k + 2]);
+            sums[k] = static_cast<uint16_t>(column[CELL * k] + column[CELL * k + 1] +
+                                            column[CELL * k + 2]);
         }
     }
 }
@@ -174,7 +175,9 @@ void BlockCornerDetector::segmentTest() {
         uint8_t* busy = busy_.data();
         for (int k = 0; k < windows; ++k) {
             const int c = mid[k + 1];
-            const auto far = [c](int v) { return (v - c > SIMILAR_LIMIT) | (c - v > SIMILAR_LIMIT); };
+            const auto far = [c](int v) {
+                return (v - c > SIMILAR_LIMIT) | (c - v > SIMILAR_LIMIT);
+            };
             busy[k] = static_cast<uint8_t>(far(top[k]) | far(top[k + 1]) | far(top[k + 2]) |
                                            far(mid[k]) | far(mid[k + 2]) | far(bottom[k]) |
                                            far(bottom[k + 1]) | far(bottom[k + 2]));
@@ -186,7 +189,8 @@ void BlockCornerDetector::segmentTest() {
                 continue;
             }
             for (int p = 0; p < PLACES; ++p) {
-                value[p] = blockSums_[static_cast<size_t>(i + PLACE_ROW[p]) * cols_ + k + PLACE_COL[p]];
+                value[p] =
+                    blockSums_[static_cast<size_t>(i + PLACE_ROW[p]) * cols_ + k + PLACE_COL[p]];
             }
             response[k] = static_cast<uint16_t>(windowResponse(mid[k + 1], value));
         }

@@ -116,7 +116,8 @@ struct CalmoraOpenCv::Pipeline {
     }
 
     // The analysed image of `src`: buffers re-created (and everything reset)
-    // when the analysis size changes. False when `src` is too small to measure.
+    // when the analysis size changes. False when `src` is too small to
+    // measure or its picture cannot be read.
     bool prepare(const video::Frame& src, const CalmoraParams& run) {
         const AnalysisGeometry geometry =
             AnalysedImage::geometryFor(src.width, src.height, run.scaleFactor, run.type);
@@ -128,8 +129,10 @@ struct CalmoraOpenCv::Pipeline {
             flow.create(geometry.size);
             reset();
         }
-        image.convert(src);
-        return true;
+        // A compressed or unknown format, or a size below the capacity,
+        // leaves the analysed pair as it was; measuring it anyway would
+        // count the previous frame's motion a second time.
+        return image.convert(src);
     }
 
     Motion estimate(const CalmoraParams& run) {

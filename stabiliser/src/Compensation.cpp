@@ -95,17 +95,23 @@ bool isFinite(const Affine& m) {
 Affine zoomed(const Affine& m, uint32_t width, uint32_t height, double zoom) {
     const double cx = static_cast<double>(width / 2);
     const double cy = static_cast<double>(height / 2);
-    return Affine{zoom * m.a, zoom * m.b, zoom * m.c, zoom * m.d,
-                  zoom * m.tx + (1.0 - zoom) * cx, zoom * m.ty + (1.0 - zoom) * cy};
+    return Affine{zoom * m.a,
+                  zoom * m.b,
+                  zoom * m.c,
+                  zoom * m.d,
+                  zoom * m.tx + (1.0 - zoom) * cx,
+                  zoom * m.ty + (1.0 - zoom) * cy};
 }
 
-Affine buildMatrix(uint32_t width, uint32_t height, const Offsets& offsets, const CalmoraParams& snapshot) {
+Affine buildMatrix(uint32_t width, uint32_t height, const Offsets& offsets,
+                   const CalmoraParams& snapshot) {
     const double constX = snapshot.constXOffset;
     const double constY = snapshot.constYOffset;
     Affine m;
     if (snapshot.constAOffset != 0.0f) {
         // rotation about the centre, in integer halves of the frame
-        const double thetaDeg = (static_cast<double>(snapshot.constAOffset) - offsets.a) * 180.0 / PI_APPROX;
+        const double thetaDeg =
+            (static_cast<double>(snapshot.constAOffset) - offsets.a) * 180.0 / PI_APPROX;
         if (!std::isfinite(thetaDeg)) {
             m.tx = NAN;
             return m;
@@ -157,7 +163,8 @@ void warp(const Frame& src, Frame& dst, const Affine& m, int channels) {
     cv::Mat to(rows, cols, type, dst.data);
     double coeffs[6] = {m.a, m.b, m.tx, m.c, m.d, m.ty};
     const cv::Mat matrix(2, 3, CV_64F, coeffs);
-    cv::warpAffine(from, to, matrix, to.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT, cv::Scalar::all(0));
+    cv::warpAffine(from, to, matrix, to.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT,
+                   cv::Scalar::all(0));
 }
 
 // dst as a full copy of src, with nothing applied.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -344,6 +345,75 @@ TEST(DemoConfig, RoundTripKeepsEveryValue) {
     const std::string text = readText(dir.file("c.json"));
     EXPECT_NE(text.find("\"xFilterCoeff\": 0.8999999761581421,"), std::string::npos) << text;
     EXPECT_NE(text.find("\"source\": \"/tmp/ünïcode clip.avi\""), std::string::npos) << text;
+}
+
+// Numbers must fit their field (found by demo_config_fuzz: a real beyond
+// the int range was converted with undefined behaviour, and a real beyond
+// the float range read as infinity, which saves as null and then no longer
+// reads). Accepted edge values read and survive a save; the others are
+// refused with the record unchanged.
+TEST(DemoConfig, NumbersMustFitTheirField) {
+    struct Case {
+        const char* object;
+        const char* key;
+        json value;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"videoSource", "width", 2147483647.9, true},
+        {"videoSource", "width", -2147483648.9, true},
+        {"videoSource", "width", 2147483647, true},
+        {"videoSource", "height", json(int64_t{-2147483648}), true},
+        {"videoSource", "fps", 3.4028234663852886e38, true},  // the largest float
+        {"videoSource", "custom1", -1e-50, true},             // underflows to -0
+        {"videoSource", "width", 1e30, false},
+        {"videoSource", "width", 2147483648.0, false},
+        {"videoSource", "width", -2147483649.0, false},
+        {"videoSource", "height", json(uint64_t{2147483648u}), false},
+        {"videoStabiliser", "xOffsetLimit", json(uint64_t{3000000000u}), false},
+        {"videoStabiliser", "logMod", json(int64_t{-2147483649}), false},
+        {"videoSource", "fps", 1e300, false},
+        {"videoStabiliser", "constAOffset", -3.5e38, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.object) + "." + c.key + " = " + c.value.dump());
+        json document = validDocument();
+        document["Params"][c.object][c.key] = c.value;
+        DemoParams params;
+        params.videoSource.source = "kept";
+        std::string err;
+        const bool ok = readCapturing(document, "Params", params, err);
+        EXPECT_EQ(ok, c.accepted) << err;
+        if (!c.accepted) {
+            EXPECT_EQ(err.rfind("[json.exception.out_of_range.406] ", 0), 0u) << err;
+            EXPECT_NE(err.find(c.key), std::string::npos) << err;
+            EXPECT_EQ(params.videoSource.source, "kept");
+            continue;
+        }
+        // what was read survives a save and a reload unchanged
+        TempDir dir;
+        json saved = document;
+        ASSERT_TRUE(orl::demo::writeDemoParams(saved, params, "Params"));
+        ASSERT_TRUE(orl::demo::saveJsonFile(saved, dir.file("c.json")));
+        json loaded;
+        ASSERT_TRUE(orl::demo::loadJsonFile(dir.file("c.json"), loaded));
+        DemoParams back;
+        ASSERT_TRUE(readCapturing(loaded, "Params", back, err)) << err;
+        EXPECT_EQ(back.videoSource.width, params.videoSource.width);
+        EXPECT_EQ(back.videoSource.height, params.videoSource.height);
+        EXPECT_EQ(back.videoSource.fps, params.videoSource.fps);
+        EXPECT_EQ(back.videoSource.custom1, params.videoSource.custom1);
+    }
+
+    // truncation toward zero at both ends of the int range
+    json document = validDocument();
+    document["Params"]["videoSource"]["width"] = 2147483647.9;
+    document["Params"]["videoSource"]["height"] = -2147483648.9;
+    DemoParams params;
+    std::string err;
+    ASSERT_TRUE(readCapturing(document, "Params", params, err)) << err;
+    EXPECT_EQ(params.videoSource.width, INT_MAX);
+    EXPECT_EQ(params.videoSource.height, INT_MIN);
 }
 
 // Strict loading: comments and trailing text are errors reported on standard

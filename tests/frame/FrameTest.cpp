@@ -112,6 +112,18 @@ TEST(FrameConstruction, InitialData) {
     const Frame zeroBytes(4, 5, fcc::GRAY, 0, bytes.data());
     EXPECT_EQ(zeroBytes.size, 0u);
     EXPECT_NE(zeroBytes.data, nullptr);
+
+    // A zero side with data: there is no buffer, so nothing may be copied
+    // (found by frame_fuzz: memcpy was handed the null buffer, which
+    // UndefinedBehaviorSanitizer reports under `make asan`).
+    for (uint32_t n : {0u, 1u}) {
+        const Frame noSide(0, 5, fcc::GRAY, n, bytes.data());
+        EXPECT_EQ(noSide.width, 0u);
+        EXPECT_EQ(noSide.height, 0u);
+        EXPECT_EQ(noSide.fourcc, fcc::GRAY);
+        EXPECT_EQ(noSide.size, 0u) << n;
+        EXPECT_EQ(noSide.data, nullptr);
+    }
 }
 
 TEST(FrameAssignment, CopiesHeaderAndBytes) {
@@ -173,6 +185,22 @@ TEST(FrameAssignment, OversizedSourceNeverOverflows) {
 
     src.data = own;  // give the frame its own buffer back before it is freed
     src.size = 100;
+
+    // A header without a buffer has no valid bytes, whatever its size
+    // claims: the copy gets a zero-filled buffer and size 0 (found by
+    // frame_fuzz: the copy claimed the zeros as 100 valid bytes).
+    Frame noBuffer;
+    noBuffer.width = 10;
+    noBuffer.height = 10;
+    noBuffer.fourcc = fcc::GRAY;
+    noBuffer.size = 1000;
+    sameGeometry = noBuffer;  // reuses its buffer
+    EXPECT_EQ(sameGeometry.width, 10u);
+    EXPECT_EQ(sameGeometry.size, 0u);
+    const Frame constructed(noBuffer);  // allocates one
+    EXPECT_EQ(constructed.width, 10u);
+    EXPECT_NE(constructed.data, nullptr);
+    EXPECT_EQ(constructed.size, 0u);
 
     // A compressed frame with a short payload keeps its payload length.
     const auto bytes = ramp(30);

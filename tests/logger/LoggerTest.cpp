@@ -24,7 +24,7 @@ namespace {
 // A fresh folder under the system temp folder, removed afterwards. File
 // logging is switched off again so that no test leaks into the next.
 class LoggerFiles : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = fs::temp_directory_path() /
@@ -41,7 +41,8 @@ protected:
         std::ofstream out(path, std::ios::binary);
         const std::string block(4096, 'x');
         for (size_t done = 0; done < bytes; done += block.size()) {
-            out.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), bytes - done)));
+            out.write(block.data(),
+                      static_cast<std::streamsize>(std::min(block.size(), bytes - done)));
         }
     }
 
@@ -82,7 +83,8 @@ TEST(LoggerConsole, ColourCodeTextAndReset) {
                           {9, ""},         {-1, ""}};
     for (const Case& c : cases) {
         ::testing::internal::CaptureStdout();
-        Logger().print(c.colour, LogMode::CONSOLE) << "[x.cpp][" << 42 << "] ERROR: " << 1.5 << "\n";
+        Logger().print(c.colour, LogMode::CONSOLE)
+            << "[x.cpp][" << 42 << "] ERROR: " << 1.5 << "\n";
         EXPECT_EQ(::testing::internal::GetCapturedStdout(),
                   c.code + "[x.cpp][42] ERROR: 1.5\n" + "\x1b[0m")
             << "colour " << c.colour;

@@ -39,12 +39,9 @@ TEST(FrameCopy, ConvertsEveryImageKindToBgr) {
         double tolerance;
     };
     const std::vector<Case> cases{
-        {"bgr", bgr, bgr, 0.0},
-        {"grey", grey, greyAsBgr, 0.0},
-        {"bgra", bgra, bgr, 0.0},
-        {"16-bit", wide, bgr, 0.0},
-        {"float", unit, bgr, 1.0},
-        {"region", region, region.clone(), 0.0},
+        {"bgr", bgr, bgr, 0.0},    {"grey", grey, greyAsBgr, 0.0},
+        {"bgra", bgra, bgr, 0.0},  {"16-bit", wide, bgr, 0.0},
+        {"float", unit, bgr, 1.0}, {"region", region, region.clone(), 0.0},
     };
     for (const Case& c : cases) {
         Frame frame;
@@ -102,9 +99,9 @@ TEST(FrameCopy, RefusesWithoutTouchingTheFrame) {
     std::memset(frame.data, 0xAB, frame.size);
     frame.sourceId = 3;
     const std::vector<cv::Mat> refused{
-        cv::Mat(),                                        // nothing decoded
-        cv::Mat(4, 8, CV_8UC2, cv::Scalar(1, 2)),         // two channels
-        cv::Mat(std::vector<int>{2, 3, 4}, CV_8UC3),      // not a picture
+        cv::Mat(),                                    // nothing decoded
+        cv::Mat(4, 8, CV_8UC2, cv::Scalar(1, 2)),     // two channels
+        cv::Mat(std::vector<int>{2, 3, 4}, CV_8UC3),  // not a picture
     };
     for (const cv::Mat& image : refused) {
         cv::Mat scratch;

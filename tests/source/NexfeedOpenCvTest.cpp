@@ -51,7 +51,7 @@ bool cameraPresent() {
 }
 
 class NexfeedFile : public ::testing::Test {
-protected:
+  protected:
     // Writes an MJPG clip of `frames` frames into the test's folder.
     std::string clip(const std::string& name, int frames, double fps) {
         const std::string path = temp.file(name);
@@ -117,17 +117,19 @@ TEST(NexfeedOpenCv, InitStringRefusalsReportExactTexts) {
         {"1000", errorLine("UNKNOWN video source type!\n"), "/dev/video0", false},
         {"cam", errorLine("Video source is neither a device number nor a known source: cam"),
          "/dev/video0", false},
-        {"0;abc;480", errorLine("Could not convert parameters! Exception caught: invalid stoi argument"),
-         "0", false},
-        {"0;640;99999999999",
-         errorLine("Could not convert parameters! Exception caught: stoi argument out of range"), "0",
+        {"0;abc;480",
+         errorLine("Could not convert parameters! Exception caught: invalid stoi argument"), "0",
          false},
+        {"0;640;99999999999",
+         errorLine("Could not convert parameters! Exception caught: stoi argument out of range"),
+         "0", false},
         {"0", errorLine("Could not open video source with given device number: 0"), "0", true},
         {";;0;;640;480", errorLine("Could not open video source with given device number: 0"), "0",
          true},
         {"1a", errorLine("Could not open video source with given device number: 1"), "1a", true},
         {"-5", errorLine("Could not open video with given source input: -5"), "-5", false},
-        {"/nonexistent/clip.avi", errorLine("Could not open video with given source input: /nonexistent/clip.avi"),
+        {"/nonexistent/clip.avi",
+         errorLine("Could not open video with given source input: /nonexistent/clip.avi"),
          "/nonexistent/clip.avi", false},
         // port 1 on the loopback refuses at once
         {"http://127.0.0.1:1/none.mjpg",
@@ -174,7 +176,8 @@ TEST(NexfeedOpenCv, RecordRefusalsReportExactTexts) {
     const std::vector<Case> cases{
         {"", errorLine("Empty video source name."), false},
         {"/dev/video0", errorLine("UNKNOWN video source type!\n"), false},
-        {"cam", errorLine("Video source is neither a device number nor a known source: cam"), false},
+        {"cam", errorLine("Video source is neither a device number nor a known source: cam"),
+         false},
         {" 0", errorLine("Could not open video source with given device number:  0"), true},
         {"-5", errorLine("Could not open video with given source input: -5"), false},
     };
@@ -297,7 +300,8 @@ TEST(NexfeedOpenCv, RefusedLogLevelDisablesLogging) {
     ASSERT_TRUE(source.setParam(LOG_LEVEL, 2));
     // reported with the mode in force before the call, "] ERROR" without colon
     std::string output = consoleOf([&] { EXPECT_FALSE(source.setParam(LOG_LEVEL, 7)); });
-    EXPECT_EQ(output, "\x1b[31m[NexfeedOpenCv.cpp][N] ERRORInvaid log mode: 7 . Log disabled.\n\x1b[0m");
+    EXPECT_EQ(output,
+              "\x1b[31m[NexfeedOpenCv.cpp][N] ERRORInvaid log mode: 7 . Log disabled.\n\x1b[0m");
     EXPECT_EQ(source.getParams().logLevel, 0);
     output = consoleOf([&] { source.setParam(GAIN_MODE, 1); });
     EXPECT_EQ(output, "");
@@ -574,7 +578,8 @@ TEST_F(NexfeedFile, LiveSourceTimeoutRules) {
     for (int i = 0; i < 6; ++i) {
         sleepMs(45);
         const std::string output = consoleOf([&] { EXPECT_FALSE(source.getFrame(frame, 30)); });
-        EXPECT_EQ(output, errorLine("Timeout - 30 ms is set to smaller value than frame interval - 40000"));
+        EXPECT_EQ(output,
+                  errorLine("Timeout - 30 ms is set to smaller value than frame interval - 40000"));
     }
     EXPECT_TRUE(source.isOpen());
     EXPECT_EQ(clipIndexOf(frame), firstIndex);  // untouched by the refusals
@@ -618,7 +623,7 @@ TEST_F(NexfeedFile, NegativeTimeoutDiscardsABoundedNumber) {
     sleepMs(200);  // five intervals or more
     ASSERT_TRUE(source.getFrame(frame, -1));
     EXPECT_EQ(clipIndexOf(frame), frame.frameId);  // discarded frames are counted
-    EXPECT_GE(frame.frameId - first, 7);             // 1 + at least 6 discarded
+    EXPECT_GE(frame.frameId - first, 7);           // 1 + at least 6 discarded
 }
 
 TEST_F(NexfeedFile, FrameIntervalFollowsTheFrameRate) {
@@ -647,8 +652,9 @@ TEST_F(NexfeedFile, FrameIntervalFollowsTheFrameRate) {
         sleepMs(c.intervalMks / 1000 + 5);
         // a time-out of 1 ms is below any interval: the message shows it
         const std::string output = consoleOf([&] { EXPECT_FALSE(source.getFrame(frame, 1)); });
-        EXPECT_EQ(output, errorLine("Timeout - 1 ms is set to smaller value than frame interval - " +
-                                    std::to_string(c.intervalMks)))
+        EXPECT_EQ(output,
+                  errorLine("Timeout - 1 ms is set to smaller value than frame interval - " +
+                            std::to_string(c.intervalMks)))
             << "record fps " << c.recordFps;
     }
 }

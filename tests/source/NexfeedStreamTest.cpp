@@ -32,7 +32,8 @@ TEST(NexfeedStream, ReceivesThenRestartsWhenTheServerGoes) {
     ASSERT_TRUE(calmora_test::writeClip(clip, "MJPG", 25.0, 50, cv::Size(160, 120)));
     calmora_test::StreamServer server(clip);
     ASSERT_TRUE(server.started()) << "could not start ffmpeg";
-    ASSERT_TRUE(server.waitReady(milliseconds(10000))) << "ffmpeg did not listen on " << server.url();
+    ASSERT_TRUE(server.waitReady(milliseconds(10000)))
+        << "ffmpeg did not listen on " << server.url();
 
     NexfeedOpenCv source;
     NexfeedParams record;
@@ -72,7 +73,8 @@ TEST(NexfeedStream, ReceivesThenRestartsWhenTheServerGoes) {
             ++failures;
         }
     }
-    const std::string output = calmora_test::blankLineNumbers(testing::internal::GetCapturedStdout());
+    const std::string output =
+        calmora_test::blankLineNumbers(testing::internal::GetCapturedStdout());
     EXPECT_FALSE(source.isOpen());
     EXPECT_GE(failures, 5);
     EXPECT_EQ(failures % 5, 0) << "the restart comes with every fifth failure";

@@ -60,9 +60,9 @@ TEST(PropertyScale, LogLevels) {
         LogMode mode;
     };
     const Case cases[]{
-        {0, true, LogMode::DISABLED}, {1, true, LogMode::FILE},
-        {2, true, LogMode::CONSOLE},  {3, true, LogMode::CONSOLE_AND_FILE},
-        {4, false, LogMode::DISABLED}, {7, false, LogMode::DISABLED},
+        {0, true, LogMode::DISABLED},   {1, true, LogMode::FILE},
+        {2, true, LogMode::CONSOLE},    {3, true, LogMode::CONSOLE_AND_FILE},
+        {4, false, LogMode::DISABLED},  {7, false, LogMode::DISABLED},
         {-1, false, LogMode::DISABLED},
     };
     for (const Case& c : cases) {
@@ -85,7 +85,7 @@ TEST(PropertyScale, PacingSums) {
     EXPECT_EQ(frameIntervalFor(1e-9f, 33000), INT_MAX);
 
     // frames missed: roundf(elapsed / interval)
-    EXPECT_EQ(missedFrames(95000, 33000), 3);  // 2.88
+    EXPECT_EQ(missedFrames(95000, 33000), 3);     // 2.88
     EXPECT_EQ(missedFrames(1100000, 40000), 28);  // 27.5 rounds away from zero
     EXPECT_EQ(missedFrames(40000, 40000), 1);
     EXPECT_EQ(missedFrames(59000, 40000), 1);

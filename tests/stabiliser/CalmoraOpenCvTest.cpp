@@ -558,5 +558,40 @@ TEST(CalmoraOpenCvTest, FramesTooSmallToMeasurePassSafely) {
     EXPECT_NE(offsetsOf(s).x, 0.0f);
 }
 
+// Frames whose picture cannot be read give zero motion: the motion path
+// after them is the one of a run without them. Before, the previous pair
+// was measured again and its motion counted twice.
+TEST(CalmoraOpenCvTest, UnreadableFramesAddNoMotion) {
+    auto frozen = [](CalmoraOpenCv& s) {
+        // coefficients 1 hold the smoothed path at 0: offsets are minus the path
+        s.setParam(X_FILTER_COEFF, 1.0f);
+        s.setParam(Y_FILTER_COEFF, 1.0f);
+        s.setParam(A_FILTER_COEFF, 1.0f);
+    };
+    CalmoraOpenCv reference;
+    frozen(reference);
+    const std::vector<OffsetsSeen> plain = run(reference, {clip()[0], clip()[1], clip()[2]});
+    ASSERT_NE(plain[1].x, 0.0f);  // the clip moves between its first frames
+
+    Frame shortFrame = clip()[2];
+    shortFrame.size -= 1;
+    Frame compressed(320, 240, fcc::JPEG, 1000, clip()[2].data);
+    Frame unknownWithData = clip()[2];
+    unknownWithData.fourcc = video::makeFourcc("ABCD");
+    for (const Frame* unreadable : {&shortFrame, &compressed, &unknownWithData}) {
+        CalmoraOpenCv s;
+        frozen(s);
+        Frame dst;
+        ASSERT_TRUE(s.stabilise(clip()[0], dst));
+        ASSERT_TRUE(s.stabilise(clip()[1], dst));
+        ASSERT_TRUE(s.stabilise(*unreadable, dst));
+        ASSERT_TRUE(s.stabilise(*unreadable, dst));
+        ASSERT_TRUE(s.stabilise(clip()[2], dst));
+        EXPECT_EQ(offsetsOf(s).x, plain[2].x) << unreadable->fourcc;
+        EXPECT_EQ(offsetsOf(s).y, plain[2].y) << unreadable->fourcc;
+        EXPECT_EQ(offsetsOf(s).a, plain[2].a) << unreadable->fourcc;
+    }
+}
+
 }  // namespace
 }  // namespace orl::calmora

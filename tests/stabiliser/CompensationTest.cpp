@@ -29,7 +29,9 @@ namespace {
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
 
-std::string name(uint32_t code) { return std::string(reinterpret_cast<const char*>(&code), 4); }
+std::string name(uint32_t code) {
+    return std::string(reinterpret_cast<const char*>(&code), 4);
+}
 
 // Pseudo-random bytes, counters 11 and 22.
 Frame patterned(uint32_t w, uint32_t h, uint32_t code, uint32_t seed = 3) {
@@ -53,7 +55,9 @@ Frame previous(const Frame& src, uint8_t fill) {
     return f;
 }
 
-std::vector<uint8_t> bytesOf(const Frame& f) { return std::vector<uint8_t>(f.data, f.data + f.size); }
+std::vector<uint8_t> bytesOf(const Frame& f) {
+    return std::vector<uint8_t>(f.data, f.data + f.size);
+}
 
 CalmoraParams params(int type, bool transparentBorder) {
     CalmoraParams p;
@@ -234,8 +238,10 @@ TEST(Compensation, ConstantRotationTurnsAboutTheCentre) {
         centroid(dst, x, y);
         const double rx = c.fx - cx;
         const double ry = c.fy - cy;
-        EXPECT_NEAR(x, cx + rx * std::cos(theta) + ry * std::sin(theta) + 1.0, 0.05) << c.fx << "," << c.fy;
-        EXPECT_NEAR(y, cy - rx * std::sin(theta) + ry * std::cos(theta), 0.05) << c.fx << "," << c.fy;
+        EXPECT_NEAR(x, cx + rx * std::cos(theta) + ry * std::sin(theta) + 1.0, 0.05)
+            << c.fx << "," << c.fy;
+        EXPECT_NEAR(y, cy - rx * std::sin(theta) + ry * std::cos(theta), 0.05)
+            << c.fx << "," << c.fy;
         EXPECT_NEAR(off.a, -0.05, 1e-5);
         EXPECT_NEAR(off.a, -thetaF, 1e-12);
         // the centre stays put, so the translation is what keeps it there, plus offsetX
@@ -261,8 +267,8 @@ TEST(Compensation, SubsampledFormatsAreOnlyShiftedByTheTruncatedTranslation) {
         uint32_t code;
         int ex, ey;  // shift the routine must apply for (6.7, -3.2)
     };
-    for (Case c : {Case{fcc::NV12, 6, -4}, Case{fcc::NV21, 6, -4}, Case{fcc::YU12, 6, -3}, Case{fcc::YV12, 6, -3},
-                   Case{fcc::YUYV, 6, -3}, Case{fcc::UYVY, 6, -3}}) {
+    for (Case c : {Case{fcc::NV12, 6, -4}, Case{fcc::NV21, 6, -4}, Case{fcc::YU12, 6, -3},
+                   Case{fcc::YV12, 6, -3}, Case{fcc::YUYV, 6, -3}, Case{fcc::UYVY, 6, -3}}) {
         const Frame src = patterned(64, 48, c.code);
         Frame dst = previous(src, 0x00);
         Offsets off{6.7, -3.2, 0.2};
@@ -271,7 +277,9 @@ TEST(Compensation, SubsampledFormatsAreOnlyShiftedByTheTruncatedTranslation) {
         const size_t bpp = (c.code == fcc::YUYV || c.code == fcc::UYVY) ? 2 : 1;
         const size_t row = 64 * bpp;
         for (size_t y = 0; y < 48 + static_cast<size_t>(c.ey); ++y) {
-            ASSERT_EQ(std::memcmp(dst.data + y * row + c.ex * bpp, src.data + (y - c.ey) * row, row - c.ex * bpp), 0)
+            ASSERT_EQ(std::memcmp(dst.data + y * row + c.ex * bpp, src.data + (y - c.ey) * row,
+                                  row - c.ex * bpp),
+                      0)
                 << name(c.code) << " row " << y;
         }
         // the same bytes as the routine alone gives on a zeroed frame
@@ -445,10 +453,13 @@ TEST(Compensation, UnsoundNumbersNeverReachThePicture) {
 
 TEST(Compensation, MalformedOrOddFramesAreSafe) {
     // odd sizes of the subsampled formats, through every path
-    for (uint32_t code : {fcc::NV12, fcc::NV21, fcc::YU12, fcc::YV12, fcc::YUYV, fcc::UYVY, fcc::GRAY, fcc::BGR3}) {
-        for (auto [w, h] : {std::pair<uint32_t, uint32_t>{7, 5}, {9, 3}, {1, 1}, {3, 1}, {33, 17}}) {
+    for (uint32_t code :
+         {fcc::NV12, fcc::NV21, fcc::YU12, fcc::YV12, fcc::YUYV, fcc::UYVY, fcc::GRAY, fcc::BGR3}) {
+        for (auto [w, h] :
+             {std::pair<uint32_t, uint32_t>{7, 5}, {9, 3}, {1, 1}, {3, 1}, {33, 17}}) {
             const Frame src = patterned(w, h, code);
-            for (Offsets start : {Offsets{1.9, -1.9, 0.0}, Offsets{-3.0, 2.0, 0.4}, Offsets{0.0, 0.0, 0.1}}) {
+            for (Offsets start :
+                 {Offsets{1.9, -1.9, 0.0}, Offsets{-3.0, 2.0, 0.4}, Offsets{0.0, 0.0, 0.1}}) {
                 Frame dst;
                 Offsets off = start;
                 compensate(src, dst, off, params(2, false));

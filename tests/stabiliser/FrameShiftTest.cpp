@@ -49,7 +49,9 @@ ShiftFn routineFor(uint32_t code) {
     }
 }
 
-std::string name(uint32_t code) { return std::string(reinterpret_cast<const char*>(&code), 4); }
+std::string name(uint32_t code) {
+    return std::string(reinterpret_cast<const char*>(&code), 4);
+}
 
 // A frame of pseudo-random bytes in 0..250, distinct ids.
 Frame patterned(uint32_t w, uint32_t h, uint32_t code, uint32_t seed = 7) {
@@ -73,9 +75,13 @@ Frame marked(const Frame& src) {
     return f;
 }
 
-std::vector<uint8_t> bytesOf(const Frame& f) { return std::vector<uint8_t>(f.data, f.data + f.size); }
+std::vector<uint8_t> bytesOf(const Frame& f) {
+    return std::vector<uint8_t>(f.data, f.data + f.size);
+}
 
-long long awayFromZeroEven(long long v) { return v % 2 == 0 ? v : v + (v > 0 ? 1 : -1); }
+long long awayFromZeroEven(long long v) {
+    return v % 2 == 0 ? v : v + (v > 0 ? 1 : -1);
+}
 
 struct Expected {
     std::vector<uint8_t> bytes;
@@ -115,7 +121,8 @@ Expected expectedShift(const Frame& src, int dx, int dy) {
                     continue;
                 }
                 for (long long k = 0; k < bpp; ++k) {
-                    out.bytes[offset + (y * cols + x) * bpp + k] = src.data[offset + (sy * cols + sx) * bpp + k];
+                    out.bytes[offset + (y * cols + x) * bpp + k] =
+                        src.data[offset + (sy * cols + sx) * bpp + k];
                 }
             }
         }
@@ -156,7 +163,9 @@ const uint32_t ALL_RAW[] = {fcc::GRAY, fcc::RGB3, fcc::BGR3, fcc::YUV3, fcc::YUY
                             fcc::UYVY, fcc::NV12, fcc::NV21, fcc::YU12, fcc::YV12};
 
 // Byte at (x, y) of a plane of `cols` bytes per row starting at `offset`.
-uint8_t at(const Frame& f, size_t offset, size_t cols, size_t x, size_t y) { return f.data[offset + y * cols + x]; }
+uint8_t at(const Frame& f, size_t offset, size_t cols, size_t x, size_t y) {
+    return f.data[offset + y * cols + x];
+}
 
 }  // namespace
 
@@ -164,23 +173,28 @@ TEST(FrameShift, MatchesPerPixelModelForEveryFormatSizeAndShift) {
     struct Size {
         uint32_t w, h;
     };
-    const Size sizes[] = {{16, 12}, {15, 11}, {9, 7}, {33, 17}, {6, 4}, {5, 3}, {2, 2}, {1, 1}, {4, 1}};
+    const Size sizes[] = {{16, 12}, {15, 11}, {9, 7}, {33, 17}, {6, 4},
+                          {5, 3},   {2, 2},   {1, 1}, {4, 1}};
     for (uint32_t code : ALL_RAW) {
         for (Size s : sizes) {
             const int hw = static_cast<int>(s.w / 2);
             const int hh = static_cast<int>(s.h / 2);
             const std::pair<int, int> shifts[] = {
-                {0, 0}, {1, 0}, {-1, 0}, {0, 1}, {0, -1}, {3, 2}, {-3, -2}, {2, -3}, {-5, 4},
-                {hw - 1, 0}, {hw, 0}, {-(hw - 1), 0}, {-hw, 0}, {0, hh - 1}, {0, hh}, {0, -(hh - 1)},
-                {hw - 2, hh - 2}, {-(hw - 1), -(hh - 1)}, {INT_MAX, 0}, {INT_MIN, 0}, {0, INT_MIN},
+                {0, 0},         {1, 0},           {-1, 0},
+                {0, 1},         {0, -1},          {3, 2},
+                {-3, -2},       {2, -3},          {-5, 4},
+                {hw - 1, 0},    {hw, 0},          {-(hw - 1), 0},
+                {-hw, 0},       {0, hh - 1},      {0, hh},
+                {0, -(hh - 1)}, {hw - 2, hh - 2}, {-(hw - 1), -(hh - 1)},
+                {INT_MAX, 0},   {INT_MIN, 0},     {0, INT_MIN},
                 {0, INT_MAX}};
             const Frame src = patterned(s.w, s.h, code, s.w * 31 + s.h);
             for (auto [dx, dy] : shifts) {
                 Frame dst = marked(src);
                 const Expected want = expectedShift(src, dx, dy);
                 ASSERT_TRUE(routineFor(code)(src, dst, dx, dy));
-                SCOPED_TRACE(name(code) + " " + std::to_string(s.w) + "x" + std::to_string(s.h) + " shift (" +
-                             std::to_string(dx) + "," + std::to_string(dy) + ")");
+                SCOPED_TRACE(name(code) + " " + std::to_string(s.w) + "x" + std::to_string(s.h) +
+                             " shift (" + std::to_string(dx) + "," + std::to_string(dy) + ")");
                 ASSERT_EQ(dst.size, src.size);
                 EXPECT_EQ(bytesOf(dst), want.bytes);
                 // counters travel only with a full copy
@@ -236,7 +250,8 @@ TEST(FrameShift, Packed24OneLeftLeavesLastPixelOfEveryRow) {
     ASSERT_TRUE(shiftPacked24(src, dst, -1, 0));
     const size_t row = 3 * 640;
     for (size_t y = 0; y < 480; ++y) {
-        ASSERT_EQ(std::memcmp(dst.data + y * row, src.data + y * row + 3, row - 3), 0) << "row " << y;
+        ASSERT_EQ(std::memcmp(dst.data + y * row, src.data + y * row + 3, row - 3), 0)
+            << "row " << y;
         for (size_t k = row - 3; k < row; ++k) {
             ASSERT_EQ(dst.data[y * row + k], MARKER) << "row " << y;
         }
@@ -258,8 +273,10 @@ TEST(FrameShift, Packed422MovesWholePixelPairs) {
         const size_t to = c.movedBytes > 0 ? static_cast<size_t>(c.movedBytes) : 0;
         const size_t from = c.movedBytes < 0 ? static_cast<size_t>(-c.movedBytes) : 0;
         for (size_t y = 0; y < 480; y += 53) {
-            EXPECT_EQ(std::memcmp(dst.data + y * row + to, src.data + y * row + from, n), 0) << "dx " << c.dx;
-            EXPECT_EQ(dst.data[y * row + (c.movedBytes > 0 ? 0 : row - 1)], MARKER) << "dx " << c.dx;
+            EXPECT_EQ(std::memcmp(dst.data + y * row + to, src.data + y * row + from, n), 0)
+                << "dx " << c.dx;
+            EXPECT_EQ(dst.data[y * row + (c.movedBytes > 0 ? 0 : row - 1)], MARKER)
+                << "dx " << c.dx;
         }
     }
     // 319 becomes 320, half the width: full copy
@@ -279,7 +296,8 @@ TEST(FrameShift, SemiPlanarMovesLumaAndChromaRowsTogether) {
     Frame dst = marked(src);
     ASSERT_TRUE(shiftSemiPlanar420(src, dst, 0, -5));
     EXPECT_EQ(std::memcmp(dst.data, src.data + 6 * w, (h - 6) * w), 0);
-    EXPECT_TRUE(std::all_of(dst.data + (h - 6) * w, dst.data + chroma, [](uint8_t b) { return b == MARKER; }));
+    EXPECT_TRUE(std::all_of(dst.data + (h - 6) * w, dst.data + chroma,
+                            [](uint8_t b) { return b == MARKER; }));
     EXPECT_EQ(std::memcmp(dst.data + chroma, src.data + chroma + 3 * w, (h / 2 - 3) * w), 0);
     EXPECT_TRUE(std::all_of(dst.data + chroma + (h / 2 - 3) * w, dst.data + dst.size,
                             [](uint8_t b) { return b == MARKER; }));
@@ -314,8 +332,10 @@ TEST(FrameShift, PlanarChromaMovesByHalfTheShift) {
             for (size_t y = 0; y < h / 2; y += 5) {
                 EXPECT_EQ(at(dst, p, cw, 0, y), MARKER);
                 EXPECT_EQ(at(dst, p, cw, 1, y), MARKER);
-                EXPECT_EQ(std::memcmp(dst.data + p + y * cw + 2, src.data + p + y * cw, 29), 0) << name(code);
-                EXPECT_EQ(at(dst, p, cw, 31, y), MARKER);  // (64 - 5) / 2 = 29 bytes end at column 30
+                EXPECT_EQ(std::memcmp(dst.data + p + y * cw + 2, src.data + p + y * cw, 29), 0)
+                    << name(code);
+                EXPECT_EQ(at(dst, p, cw, 31, y),
+                          MARKER);  // (64 - 5) / 2 = 29 bytes end at column 30
             }
         }
 
@@ -323,7 +343,8 @@ TEST(FrameShift, PlanarChromaMovesByHalfTheShift) {
         dst = marked(src);
         ASSERT_TRUE(shiftPlanar420(src, dst, -5, 0));
         for (size_t p : planes) {
-            EXPECT_EQ(std::memcmp(dst.data + p + 4 * cw, src.data + p + 4 * cw + 2, 29), 0) << name(code);
+            EXPECT_EQ(std::memcmp(dst.data + p + 4 * cw, src.data + p + 4 * cw + 2, 29), 0)
+                << name(code);
             EXPECT_EQ(at(dst, p, cw, 29, 4), MARKER);
         }
 
@@ -332,7 +353,8 @@ TEST(FrameShift, PlanarChromaMovesByHalfTheShift) {
         ASSERT_TRUE(shiftPlanar420(src, dst, 0, -3));
         EXPECT_EQ(std::memcmp(dst.data, src.data + 3 * w, (h - 3) * w), 0);
         for (size_t p : planes) {
-            EXPECT_EQ(std::memcmp(dst.data + p, src.data + p + cw, (h / 2 - 1) * cw), 0) << name(code);
+            EXPECT_EQ(std::memcmp(dst.data + p, src.data + p + cw, (h / 2 - 1) * cw), 0)
+                << name(code);
             EXPECT_EQ(at(dst, p, cw, 0, h / 2 - 1), MARKER);
         }
     }
@@ -345,14 +367,16 @@ TEST(FrameShift, RefusesFramesThatDoNotFitAndTouchesNothing) {
 
     Frame other = marked(patterned(16, 9, fcc::GRAY));
     EXPECT_FALSE(shiftGray(gray, other, 1, 1));  // geometry differs
-    EXPECT_TRUE(std::all_of(other.data, other.data + other.size, [](uint8_t b) { return b == MARKER; }));
+    EXPECT_TRUE(
+        std::all_of(other.data, other.data + other.size, [](uint8_t b) { return b == MARKER; }));
 
     Frame dstBgr = marked(bgr);
-    EXPECT_FALSE(shiftGray(bgr, dstBgr, 1, 1));         // wrong family
-    EXPECT_FALSE(shiftPlanar420(nv12, dstBgr, 1, 1));   // wrong family and geometry
+    EXPECT_FALSE(shiftGray(bgr, dstBgr, 1, 1));        // wrong family
+    EXPECT_FALSE(shiftPlanar420(nv12, dstBgr, 1, 1));  // wrong family and geometry
     Frame dstNv12 = marked(nv12);
     EXPECT_FALSE(shiftPlanar420(nv12, dstNv12, 1, 1));  // NV12 is not planar
-    EXPECT_TRUE(std::all_of(dstNv12.data, dstNv12.data + dstNv12.size, [](uint8_t b) { return b == MARKER; }));
+    EXPECT_TRUE(std::all_of(dstNv12.data, dstNv12.data + dstNv12.size,
+                            [](uint8_t b) { return b == MARKER; }));
 
     Frame empty;
     EXPECT_FALSE(shiftGray(empty, other, 0, 0));
@@ -372,16 +396,21 @@ TEST(FrameShift, RefusesFramesThatDoNotFitAndTouchesNothing) {
 
 TEST(FrameShift, PlanePrimitiveHonoursSpanAndLimits) {
     // 3 rows of 6 bytes
-    const std::vector<uint8_t> src = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
+    const std::vector<uint8_t> src = {1,  2,  3,  4,  5,  6,  7,  8,  9,
+                                      10, 11, 12, 13, 14, 15, 16, 17, 18};
     auto run = [&](std::ptrdiff_t dx, std::ptrdiff_t dy, size_t span) {
         std::vector<uint8_t> dst(src.size(), 0);
         shiftPlane(src.data(), dst.data(), 6, 3, dx, dy, span);
         return dst;
     };
-    EXPECT_EQ(run(2, 1, SIZE_MAX), (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 0, 0, 7, 8, 9, 10}));
-    EXPECT_EQ(run(-1, -2, SIZE_MAX), (std::vector<uint8_t>{14, 15, 16, 17, 18, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(run(1, 0, 2), (std::vector<uint8_t>{0, 1, 2, 0, 0, 0, 0, 7, 8, 0, 0, 0, 0, 13, 14, 0, 0, 0}));
-    EXPECT_EQ(run(-2, 0, 3), (std::vector<uint8_t>{3, 4, 5, 0, 0, 0, 9, 10, 11, 0, 0, 0, 15, 16, 17, 0, 0, 0}));
+    EXPECT_EQ(run(2, 1, SIZE_MAX),
+              (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 0, 0, 7, 8, 9, 10}));
+    EXPECT_EQ(run(-1, -2, SIZE_MAX),
+              (std::vector<uint8_t>{14, 15, 16, 17, 18, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(run(1, 0, 2),
+              (std::vector<uint8_t>{0, 1, 2, 0, 0, 0, 0, 7, 8, 0, 0, 0, 0, 13, 14, 0, 0, 0}));
+    EXPECT_EQ(run(-2, 0, 3),
+              (std::vector<uint8_t>{3, 4, 5, 0, 0, 0, 9, 10, 11, 0, 0, 0, 15, 16, 17, 0, 0, 0}));
     const std::vector<uint8_t> none(src.size(), 0);
     EXPECT_EQ(run(6, 0, SIZE_MAX), none);   // nothing left of a row
     EXPECT_EQ(run(7, 0, SIZE_MAX), none);   // beyond the row

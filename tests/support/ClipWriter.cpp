@@ -39,8 +39,8 @@ int indexOfImage(const cv::Mat& bgr) {
     double bestDistance = 6.0;
     for (int i = 0; i < kMaxClipFrames; ++i) {
         const cv::Scalar c = indexColour(i);
-        const double distance = std::max({std::abs(mean[0] - c[0]), std::abs(mean[1] - c[1]),
-                                          std::abs(mean[2] - c[2])});
+        const double distance = std::max(
+            {std::abs(mean[0] - c[0]), std::abs(mean[1] - c[1]), std::abs(mean[2] - c[2])});
         if (distance <= bestDistance) {
             best = i;
             bestDistance = distance;

@@ -11,16 +11,16 @@
 #include "StreamServer.h"
 
 #include <arpa/inet.h>
-#include <csignal>
-#include <cstdio>
 #include <fcntl.h>
-#include <fstream>
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <thread>
 #include <vector>
 
 namespace calmora_test {
@@ -49,9 +49,10 @@ StreamServer::StreamServer(const std::string& clipPath) : port_(freeLocalPort())
         return;
     }
     const std::string address = url();
-    std::vector<std::string> args{"ffmpeg", "-nostdin", "-loglevel", "error", "-re",
-                                  "-stream_loop", "-1", "-i", clipPath, "-an", "-c:v", "copy",
-                                  "-f", "mpjpeg", "-listen", "1", address};
+    std::vector<std::string> args{
+        "ffmpeg", "-nostdin", "-loglevel", "error", "-re",  "-stream_loop",
+        "-1",     "-i",       clipPath,    "-an",   "-c:v", "copy",
+        "-f",     "mpjpeg",   "-listen",   "1",     address};
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());

@@ -3,14 +3,14 @@
 // ffmpeg as a child process that serves a clip over HTTP on 127.0.0.1, for
 // the network-stream tests. Nothing listens on any other address.
 
+#include <sys/types.h>
 #include <chrono>
 #include <string>
-#include <sys/types.h>
 
 namespace calmora_test {
 
 class StreamServer {
-public:
+  public:
     /// Starts `ffmpeg -re -stream_loop -1 -i clipPath -c:v copy -f mpjpeg
     /// -listen 1 http://127.0.0.1:PORT/stream.mjpg` on a free port. The clip
     /// must hold MJPEG (writeClip with "MJPG"). ffmpeg serves one client
@@ -41,7 +41,7 @@ public:
     /// The TCP port.
     int port() const { return port_; }
 
-private:
+  private:
     pid_t pid_{-1};
     int port_{0};
 };

@@ -41,8 +41,8 @@ cv::Mat moved(const cv::Mat& image, double dx, double dy, double angleRad, doubl
     const double c = std::cos(angleRad) * scale;
     const double s = std::sin(angleRad) * scale;
     // Maps source to destination: rotate/scale about the centre, then shift.
-    cv::Mat m = (cv::Mat_<double>(2, 3) << c, -s, centre.x - c * centre.x + s * centre.y + dx,
-                 s, c, centre.y - s * centre.x - c * centre.y + dy);
+    cv::Mat m = (cv::Mat_<double>(2, 3) << c, -s, centre.x - c * centre.x + s * centre.y + dx, s, c,
+                 centre.y - s * centre.x - c * centre.y + dy);
     cv::Mat out;
     cv::warpAffine(image, out, m, image.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
     return out;
@@ -53,8 +53,9 @@ cv::Mat view(const cv::Mat& scene, cv::Size size, cv::Point2d topLeft, double an
     const double c = std::cos(angleRad);
     const double s = std::sin(angleRad);
     // Inverse map: output pixel -> scene position.
-    cv::Mat m = (cv::Mat_<double>(2, 3) << c, -s, topLeft.x + centre.x - c * centre.x + s * centre.y,
-                 s, c, topLeft.y + centre.y - s * centre.x - c * centre.y);
+    cv::Mat m =
+        (cv::Mat_<double>(2, 3) << c, -s, topLeft.x + centre.x - c * centre.x + s * centre.y, s, c,
+         topLeft.y + centre.y - s * centre.x - c * centre.y);
     cv::Mat out;
     cv::warpAffine(scene, out, m, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
                    cv::BORDER_REFLECT);
@@ -168,7 +169,8 @@ cv::Mat bgrOf(const orl::video::Frame& frame) {
         .clone();
 }
 
-ShakyClip shakyClip(cv::Size size, int count, double amplitude, double angleAmplitude, uint64_t seed) {
+ShakyClip shakyClip(cv::Size size, int count, double amplitude, double angleAmplitude,
+                    uint64_t seed) {
     const int margin = static_cast<int>(std::ceil(amplitude)) + 40;
     const cv::Mat scene = texturedScene(size.width + 2 * margin, size.height + 2 * margin, seed);
     cv::RNG rng(seed * 7919 + 1);
@@ -176,7 +178,8 @@ ShakyClip shakyClip(cv::Size size, int count, double amplitude, double angleAmpl
     for (int k = 0; k < count; ++k) {
         const cv::Point2d topLeft(margin + rng.uniform(-amplitude, amplitude),
                                   margin + rng.uniform(-amplitude, amplitude));
-        const double angle = angleAmplitude > 0.0 ? rng.uniform(-angleAmplitude, angleAmplitude) : 0.0;
+        const double angle =
+            angleAmplitude > 0.0 ? rng.uniform(-angleAmplitude, angleAmplitude) : 0.0;
         clip.frames.push_back(view(scene, size, topLeft, angle));
         clip.topLeft.push_back(topLeft);
         clip.angle.push_back(angle);

@@ -21,8 +21,8 @@ cv::Mat texturedScene(int width, int height, uint64_t seed = 1);
 /// +y, about `centre`) and scaled by `scale` about `centre`. Content that
 /// enters from outside is mirrored, so no black border appears.
 /// Positive dx and dy move the content right and down.
-cv::Mat moved(const cv::Mat& image, double dx, double dy, double angleRad = 0.0,
-              double scale = 1.0, cv::Point2d centre = {-1, -1});
+cv::Mat moved(const cv::Mat& image, double dx, double dy, double angleRad = 0.0, double scale = 1.0,
+              cv::Point2d centre = {-1, -1});
 
 /// The crop of `scene` of size `size` whose top-left corner is at `topLeft`
 /// (non-integer positions are resampled bilinearly), rotated by `angleRad`

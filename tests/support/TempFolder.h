@@ -9,7 +9,7 @@
 namespace calmora_test {
 
 class TempFolder {
-public:
+  public:
     /// Creates a new, empty folder below the system's temporary folder.
     TempFolder();
 
@@ -25,7 +25,7 @@ public:
     /// `name` inside the folder, as a string.
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

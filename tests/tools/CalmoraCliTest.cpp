@@ -39,12 +39,14 @@ std::string slurp(const fs::path& path) {
 
 // A child process with its output in files; killed when the object goes.
 class Child {
-public:
+  public:
     Child(const std::vector<std::string>& args, const fs::path& dir) : dir_(dir) {
         pid_ = fork();
         if (pid_ == 0) {
-            const int out = ::open((dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = ::open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int out =
+                ::open((dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err =
+                ::open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
             dup2(err, 2);
             std::vector<char*> argv;
@@ -82,7 +84,7 @@ public:
         return o;
     }
 
-private:
+  private:
     fs::path dir_;
     pid_t pid_{-1};
     bool done_{false};
@@ -105,7 +107,7 @@ int frameCount(const fs::path& video, cv::Size* size = nullptr) {
 }
 
 class CalmoraCli : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         dir_ = fs::temp_directory_path() / ("calmora_cli_" + std::to_string(getpid()));
         fs::create_directories(dir_);
@@ -189,7 +191,8 @@ TEST_F(CalmoraCli, BadInputGetsAMessageAndAStatus) {
         {{"stabilise", text.string(), out}, 1, "notes.txt"},
         {{"stabilise", clip, clip}, 2, "over the input"},
         {{"stabilise", clip, (dir_ / "." / "shaky.avi").string()}, 2, "over the input"},
-        {{"stabilise", clip, (dir_ / "no" / "such" / "out.avi").string()}, 1,
+        {{"stabilise", clip, (dir_ / "no" / "such" / "out.avi").string()},
+         1,
          "output folder does not exist"},
         {{"stabilise", clip, out, "--frobnicate"}, 2, "frobnicate"},
         {{"stabilise", clip, out, "--set", "noSuchKey=1"}, 2, "unknown stabiliser parameter"},
@@ -223,7 +226,8 @@ TEST_F(CalmoraCli, InputCutShortKeepsAPlayableOutput) {
     // Half the clip, cut in the middle of a frame.
     const std::string whole = slurp(clip_);
     const fs::path cut = dir_ / "cut.avi";
-    std::ofstream(cut, std::ios::binary).write(whole.data(), static_cast<std::streamsize>(whole.size() / 2 + 777));
+    std::ofstream(cut, std::ios::binary)
+        .write(whole.data(), static_cast<std::streamsize>(whole.size() / 2 + 777));
     const fs::path out = dir_ / "cut_out.avi";
     const Outcome o = run({"stabilise", cut.string(), out.string()});
     ASSERT_EQ(o.status, 0) << o.err;
@@ -235,13 +239,14 @@ TEST_F(CalmoraCli, InputCutShortKeepsAPlayableOutput) {
 
 TEST_F(CalmoraCli, CtrlCClosesTheOutputProperly) {
     const fs::path longClip = dir_ / "long.avi", out = dir_ / "interrupted.avi";
-    ASSERT_EQ(run({"sample", longClip.string(), "--frames", "3000", "--width", "320", "--height",
-                   "180"})
-                  .status,
-              0);
+    ASSERT_EQ(
+        run({"sample", longClip.string(), "--frames", "3000", "--width", "320", "--height", "180"})
+            .status,
+        0);
     Child child({CALMORA_EXE, "stabilise", longClip.string(), out.string()}, dir_);
     // Wait for the first progress line: frames are being written by then.
-    for (int i = 0; i < 400 && slurp(dir_ / "stderr.txt").find("frames") == std::string::npos; ++i) {
+    for (int i = 0; i < 400 && slurp(dir_ / "stderr.txt").find("frames") == std::string::npos;
+         ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     child.signal(SIGINT);
@@ -262,7 +267,8 @@ std::vector<cv::Point2d> pathOf(const nlohmann::json& frames, const char* which,
         if (static_cast<int>(i) == cut) {
             sum = {};
         } else {
-            sum += cv::Point2d(frames[i][which]["x"].get<double>(), frames[i][which]["y"].get<double>());
+            sum += cv::Point2d(frames[i][which]["x"].get<double>(),
+                               frames[i][which]["y"].get<double>());
         }
         path.push_back(sum);
     }
@@ -298,15 +304,20 @@ TEST_F(CalmoraCli, OfflineModeBeatsLiveModeAndHandlesTheCut) {
     spec.cutAtFrame = 100;
     const cv::Mat scene = calmora_cli::sampleScene(cv::Mat(), spec);
     const fs::path clip = dir_ / "cut_clip.avi";
-    ASSERT_TRUE(calmora_cli::writeSampleClip(clip.string(), scene, spec, calmora_cli::secondScene(spec)));
+    ASSERT_TRUE(
+        calmora_cli::writeSampleClip(clip.string(), scene, spec, calmora_cli::secondScene(spec)));
     std::vector<calmora_cli::CameraPose> wanted;
     const auto poses = calmora_cli::samplePath(spec, scene.size(), &wanted);
 
     const fs::path liveReport = dir_ / "live.json", offlineReport = dir_ / "offline.json";
     ASSERT_EQ(run({"stabilise", clip.string(), (dir_ / "live.avi").string(), "--report",
-                   liveReport.string(), "-q"}).status, 0);
+                   liveReport.string(), "-q"})
+                  .status,
+              0);
     ASSERT_EQ(run({"stabilise", clip.string(), (dir_ / "offline.avi").string(), "--two-pass",
-                   "--zoom", "auto", "--report", offlineReport.string(), "-q"}).status, 0);
+                   "--zoom", "auto", "--report", offlineReport.string(), "-q"})
+                  .status,
+              0);
     const auto live = nlohmann::json::parse(slurp(liveReport));
     const auto offline = nlohmann::json::parse(slurp(offlineReport));
     EXPECT_EQ(live["mode"], "live");
@@ -320,13 +331,15 @@ TEST_F(CalmoraCli, OfflineModeBeatsLiveModeAndHandlesTheCut) {
     const double afterOffline = offline["summary"]["jitter"]["after"];
     const double afterLive = live["summary"]["jitter"]["after"];
     EXPECT_GT(before, 5.0 * afterOffline) << before << " -> " << afterOffline;
-    EXPECT_GT(afterLive, 2.0 * afterOffline) << "live " << afterLive << ", offline " << afterOffline;
+    EXPECT_GT(afterLive, 2.0 * afterOffline)
+        << "live " << afterLive << ", offline " << afterOffline;
 
     // no lag: during each shot's pan the output keeps closer to the wanted
     // path than the shaky input does
     std::vector<cv::Point2d> intended;
     for (size_t i = 0; i < wanted.size(); ++i) {
-        const size_t start = static_cast<int>(i) >= spec.cutAtFrame ? static_cast<size_t>(spec.cutAtFrame) : 0;
+        const size_t start =
+            static_cast<int>(i) >= spec.cutAtFrame ? static_cast<size_t>(spec.cutAtFrame) : 0;
         intended.emplace_back(-(wanted[i].x - wanted[start].x), -(wanted[i].y - wanted[start].y));
     }
     const auto in = pathOf(offline["frames"], "inputMotion", spec.cutAtFrame);
@@ -340,7 +353,8 @@ TEST_F(CalmoraCli, OfflineModeBeatsLiveModeAndHandlesTheCut) {
     // at the cut: no frame moved by more than the shake itself
     double shake = 0.0;
     for (size_t i = 0; i < poses.size(); ++i) {
-        shake = std::max({shake, std::fabs(poses[i].x - wanted[i].x), std::fabs(poses[i].y - wanted[i].y)});
+        shake = std::max(
+            {shake, std::fabs(poses[i].x - wanted[i].x), std::fabs(poses[i].y - wanted[i].y)});
     }
     for (int i = spec.cutAtFrame - 3; i <= spec.cutAtFrame + 3; ++i) {
         const auto& offset = offline["frames"][static_cast<size_t>(i)]["offset"];

@@ -53,7 +53,8 @@ TEST(TwoPassSmoothing, KeepsAPanRemovesShakeAndNeverCrossesACut) {
 
     // Two shots: 0 for ten frames, then a path restarted at 100. Nothing of
     // the second shot leaks into the first, and the other way round.
-    const auto split = smoothPath(pathOf({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 100, 100, 100, 100}, {10}), 15.0);
+    const auto split =
+        smoothPath(pathOf({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 100, 100, 100, 100}, {10}), 15.0);
     for (int i = 0; i < 10; ++i) {
         EXPECT_NEAR(split[i].x, 0.0, 1e-9);
     }
@@ -83,7 +84,8 @@ TEST(TwoPassZoom, SmallestZoomThatCoversTheFrame) {
     EXPECT_TRUE(coversFrame({10.0, 0.0, 0.0, 1.0}, zoom + 1e-9, 640, 360));
     EXPECT_FALSE(coversFrame({10.0, 0.0, 0.0, 1.0}, zoom - 1e-3, 640, 360));
     // The largest need over all frames wins; a hopeless one is capped.
-    EXPECT_NEAR(autoZoom({{-4.0, 0.0, 0.0, 1.0}, {0.0, 20.0, 0.0, 1.0}}, 640, 360), 180.0 / 160.0, 5e-4);
+    EXPECT_NEAR(autoZoom({{-4.0, 0.0, 0.0, 1.0}, {0.0, 20.0, 0.0, 1.0}}, 640, 360), 180.0 / 160.0,
+                5e-4);
     EXPECT_DOUBLE_EQ(autoZoom({{5000.0, 0.0, 0.0, 1.0}}, 640, 360, 2.0), 2.0);
 
     // Applied for real: with the automatic zoom, a frame moved and turned
@@ -133,7 +135,8 @@ TEST(TwoPassFirstPass, RecordsTheInjectedCameraPath) {
     for (size_t i = 0; i < poses.size(); ++i) {
         const double wantX = -(poses[i].x - poses[0].x);
         const double wantY = -(poses[i].y - poses[0].y);
-        worst = std::max({worst, std::fabs(path.points[i].x - wantX), std::fabs(path.points[i].y - wantY)});
+        worst = std::max(
+            {worst, std::fabs(path.points[i].x - wantX), std::fabs(path.points[i].y - wantY)});
     }
     EXPECT_LT(worst, 1.5) << "largest path error, pixels";
     // The recorder set the filter to hold the picture still.
@@ -146,7 +149,8 @@ TEST(CutDetection, FindsTheCutBetweenTwoScenesAndNoneInOneShot) {
     spec.height = 180;
     spec.frames = 60;
     spec.cutAtFrame = 37;
-    const std::vector<cv::Mat> frames = renderClip(sampleScene(cv::Mat(), spec), spec, secondScene(spec));
+    const std::vector<cv::Mat> frames =
+        renderClip(sampleScene(cv::Mat(), spec), spec, secondScene(spec));
     CutDetector detector;
     std::vector<int> cuts;
     for (size_t i = 0; i < frames.size(); ++i) {

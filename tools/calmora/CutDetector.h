@@ -8,7 +8,7 @@ namespace calmora_cli {
 /// the previous frame's starts a new shot. Shake and pans leave the
 /// histogram of a scene almost unchanged; a new scene does not.
 class CutDetector {
-public:
+  public:
     /// `threshold`: correlation (-1..1) below which a frame is a cut.
     explicit CutDetector(double threshold = 0.5);
 
@@ -23,7 +23,7 @@ public:
     /// Forgets the previous frame.
     void reset();
 
-private:
+  private:
     double threshold_;
     double lastCorrelation_{1.0};
     cv::Mat small_, histogram_, previous_;

@@ -20,7 +20,7 @@ namespace calmora_cli {
 namespace {
 constexpr double kCentralShare = 0.7;  // of each dimension, measured
 constexpr int kReferenceFrames = 10;   // frames measured against one reference
-}
+}  // namespace
 
 MotionMeter::MotionMeter(int reducedWidth) : reducedWidth_(std::max(32, reducedWidth)) {}
 
@@ -69,7 +69,8 @@ GlobalMotion MotionMeter::measure(const cv::Mat& bgr) {
         motion.y = position.y - lastPosition_.y;
         lastPosition_ = position;
         const double far = 0.2 * std::min(window_.cols, window_.rows);
-        if (++sinceReference_ >= kReferenceFrames || std::fabs(shift.x) > far || std::fabs(shift.y) > far) {
+        if (++sinceReference_ >= kReferenceFrames || std::fabs(shift.x) > far ||
+            std::fabs(shift.y) > far) {
             current32_.copyTo(reference32_);
             referencePosition_ = position;
             sinceReference_ = 0;
@@ -159,7 +160,8 @@ std::vector<GlobalMotion> integrate(const std::vector<GlobalMotion>& motions) {
     return path;
 }
 
-std::vector<GlobalMotion> gaussianSmooth(const std::vector<GlobalMotion>& path, double sigmaFrames) {
+std::vector<GlobalMotion> gaussianSmooth(const std::vector<GlobalMotion>& path,
+                                         double sigmaFrames) {
     // A line fitted with Gaussian weights around each frame, taken at that
     // frame: inside the path this is the plain Gaussian average; near the
     // ends, where the window is one-sided, the line keeps a pan without lag
@@ -194,7 +196,8 @@ std::vector<GlobalMotion> gaussianSmooth(const std::vector<GlobalMotion>& path, 
 std::vector<GlobalMotion> highPass(const std::vector<GlobalMotion>& path, double sigmaFrames) {
     std::vector<GlobalMotion> residual = gaussianSmooth(path, sigmaFrames);
     for (size_t i = 0; i < path.size(); ++i) {
-        residual[i] = {path[i].x - residual[i].x, path[i].y - residual[i].y, path[i].a - residual[i].a};
+        residual[i] = {path[i].x - residual[i].x, path[i].y - residual[i].y,
+                       path[i].a - residual[i].a};
     }
     return residual;
 }

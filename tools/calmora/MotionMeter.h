@@ -22,7 +22,7 @@ struct GlobalMotion {
 /// central part of the picture is used, so an uncovered border in a
 /// stabilised picture does not count as motion.
 class MotionMeter {
-public:
+  public:
     /// `reducedWidth` is the width of the analysed grey picture (pixels).
     explicit MotionMeter(int reducedWidth = 320);
 
@@ -33,9 +33,9 @@ public:
     /// Starts again as if no frame had been seen.
     void reset();
 
-private:
+  private:
     int reducedWidth_;
-    double scale_{1.0};       // full-frame pixels per reduced pixel
+    double scale_{1.0};  // full-frame pixels per reduced pixel
     cv::Size frameSize_;
     cv::Mat grey_, previous_, current32_, reference32_, window_;
     cv::Point2d referencePosition_;  // where the reference frame lies on the path, frame pixels

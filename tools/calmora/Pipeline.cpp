@@ -45,7 +45,7 @@ constexpr size_t kQueueDepth = 4;
 // empty.
 template <typename T>
 class BoundedQueue {
-public:
+  public:
     void push(T item) {
         std::unique_lock<std::mutex> lock(mutex_);
         notFull_.wait(lock, [&] { return items_.size() < kQueueDepth || closed_; });
@@ -73,7 +73,7 @@ public:
         notFull_.notify_all();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable notEmpty_, notFull_;
     std::deque<T> items_;
@@ -235,7 +235,7 @@ Pass runFrames(Input& input, const Process& process, cv::VideoWriter* writer,
 
 // A "BGR3" frame header over a decoded picture; it does not own the bytes.
 class FrameView {
-public:
+  public:
     explicit FrameView(const cv::Mat& bgr) {
         frame_.width = static_cast<uint32_t>(bgr.cols);
         frame_.height = static_cast<uint32_t>(bgr.rows);
@@ -248,7 +248,7 @@ public:
     FrameView& operator=(const FrameView&) = delete;
     const orl::video::Frame& frame() const { return frame_; }
 
-private:
+  private:
     orl::video::Frame frame_;
 };
 
@@ -338,11 +338,13 @@ RunResult runStabilisation(orl::calmora::Calmora& stabiliser, const RunOptions& 
             if (run.zoom != 1.0) {
                 // the same correction again from the source, zoomed: one
                 // interpolation, not two
-                orl::calmora::applyCorrection(view.frame(), result, {x, y, a, run.zoom}, transparent);
+                orl::calmora::applyCorrection(view.frame(), result, {x, y, a, run.zoom},
+                                              transparent);
             }
             picture = pictureOf(result);
         };
-        pass = runFrames(input, live, &writer, &sideWriter, stop, onProgress, progress, started, run);
+        pass =
+            runFrames(input, live, &writer, &sideWriter, stop, onProgress, progress, started, run);
     } else {
         // first pass: the camera path
         progress.total = input.total > 0 ? 2 * input.total : 0;
@@ -354,8 +356,8 @@ RunResult runStabilisation(orl::calmora::Calmora& stabiliser, const RunOptions& 
             frame.stabiliseMs =
                 std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
         };
-        const Pass first = runFrames(input, measure, nullptr, nullptr, stop, onProgress, progress,
-                                     started, run);
+        const Pass first =
+            runFrames(input, measure, nullptr, nullptr, stop, onProgress, progress, started, run);
         std::vector<FrameResult> measured = std::move(run.frames);
         run.frames.clear();
         run.cuts = recorder.path().cuts;
@@ -389,7 +391,8 @@ RunResult runStabilisation(orl::calmora::Calmora& stabiliser, const RunOptions& 
                 frame.stabiliseMs = measured[index].stabiliseMs;
             }
             c.zoom = run.zoom;
-            frame.cut = std::binary_search(run.cuts.begin(), run.cuts.end(), static_cast<int>(index));
+            frame.cut =
+                std::binary_search(run.cuts.begin(), run.cuts.end(), static_cast<int>(index));
             const FrameView view(source);
             const auto t0 = SteadyClock::now();
             orl::calmora::applyCorrection(view.frame(), result, c, transparent);

@@ -13,23 +13,23 @@ namespace calmora_cli {
 
 /// What one stabilisation run reads and writes.
 struct RunOptions {
-    std::string input;       ///< video file, stream address or camera number
-    std::string output;      ///< stabilised video
-    std::string sideBySide;  ///< optional: source above result, as the demo shows it
-    std::string codec;       ///< four characters; empty: chosen from the output's extension
-    bool twoPass{false};     ///< measure the whole path first, then smooth it without lag
+    std::string input;             ///< video file, stream address or camera number
+    std::string output;            ///< stabilised video
+    std::string sideBySide;        ///< optional: source above result, as the demo shows it
+    std::string codec;             ///< four characters; empty: chosen from the output's extension
+    bool twoPass{false};           ///< measure the whole path first, then smooth it without lag
     double smoothingFrames{15.0};  ///< two-pass: sigma of the Gaussian path average, frames
-    bool cutDetection{true}; ///< restart the path at shot cuts
-    double zoomPercent{0.0}; ///< fixed zoom about the centre, per cent beyond 100; 0: none
-    bool zoomAuto{false};    ///< two-pass: the smallest zoom that leaves no pixel uncovered
+    bool cutDetection{true};       ///< restart the path at shot cuts
+    double zoomPercent{0.0};       ///< fixed zoom about the centre, per cent beyond 100; 0: none
+    bool zoomAuto{false};          ///< two-pass: the smallest zoom that leaves no pixel uncovered
 };
 
 /// One frame of a run.
 struct FrameResult {
-    double offsetX{0.0};      ///< applied horizontal offset, pixels
-    double offsetY{0.0};      ///< applied vertical offset, pixels
-    double offsetA{0.0};      ///< applied rotation, radians
-    double stabiliseMs{0.0};  ///< time spent in stabilise
+    double offsetX{0.0};        ///< applied horizontal offset, pixels
+    double offsetY{0.0};        ///< applied vertical offset, pixels
+    double offsetA{0.0};        ///< applied rotation, radians
+    double stabiliseMs{0.0};    ///< time spent in stabilise
     GlobalMotion inputMotion;   ///< measured motion of the input against the previous frame
     GlobalMotion outputMotion;  ///< the same for the output
     bool cut{false};            ///< the frame starts a new shot
@@ -38,8 +38,8 @@ struct FrameResult {
 /// Progress of a run, reported after every frame.
 struct Progress {
     long long done{0};
-    long long total{0};  ///< 0 when the input does not say
-    double seconds{0.0}; ///< since the run started
+    long long total{0};   ///< 0 when the input does not say
+    double seconds{0.0};  ///< since the run started
 };
 
 /// Outcome of a run.
@@ -52,7 +52,7 @@ struct RunResult {
     int width{0};
     int height{0};
     double fps{0.0};
-    double seconds{0.0};  ///< whole run, wall clock
+    double seconds{0.0};    ///< whole run, wall clock
     std::vector<int> cuts;  ///< frames that start a new shot
     double zoom{1.0};       ///< zoom applied to every frame
 };

@@ -57,7 +57,9 @@ std::vector<GlobalMotion> shake(const RunResult& run, bool output) {
     return residual;
 }
 
-nlohmann::json motionJson(const GlobalMotion& m) { return {{"x", m.x}, {"y", m.y}, {"angle", m.a}}; }
+nlohmann::json motionJson(const GlobalMotion& m) {
+    return {{"x", m.x}, {"y", m.y}, {"angle", m.a}};
+}
 
 std::string fixed(double value, int decimals) {
     char text[64];
@@ -104,7 +106,8 @@ void drawPanel(cv::Mat& canvas, cv::Rect area, const std::string& title, const s
     hi += pad;
     const size_t n = std::max<size_t>(2, std::max(before.size(), after.size()));
     auto px = [&](size_t i) {
-        return left + static_cast<int>(std::lround(static_cast<double>(i) * (right - left) / (n - 1)));
+        return left +
+               static_cast<int>(std::lround(static_cast<double>(i) * (right - left) / (n - 1)));
     };
     auto py = [&](double v) {
         return bottom - static_cast<int>(std::lround((v - lo) * (bottom - top) / (hi - lo)));

@@ -9,14 +9,14 @@ namespace calmora_cli {
 /// Figures of a whole run.
 struct Summary {
     long long frames{0};
-    double meanMs{0.0};          ///< stabilise per frame, mean
-    double p95Ms{0.0};           ///< stabilise per frame, 95th percentile
-    double wholeMsPerFrame{0.0}; ///< the whole run (decode, stabilise, encode) per frame
-    GlobalMotion meanAbsOffset;  ///< mean of |applied offset|
-    GlobalMotion maxAbsOffset;   ///< largest |applied offset|
-    double jitterBefore{0.0};    ///< high-frequency shake of the input path, pixels RMS
-    double jitterAfter{0.0};     ///< the same for the output
-    double jitterRatio{0.0};     ///< before / after (0 when after is 0)
+    double meanMs{0.0};             ///< stabilise per frame, mean
+    double p95Ms{0.0};              ///< stabilise per frame, 95th percentile
+    double wholeMsPerFrame{0.0};    ///< the whole run (decode, stabilise, encode) per frame
+    GlobalMotion meanAbsOffset;     ///< mean of |applied offset|
+    GlobalMotion maxAbsOffset;      ///< largest |applied offset|
+    double jitterBefore{0.0};       ///< high-frequency shake of the input path, pixels RMS
+    double jitterAfter{0.0};        ///< the same for the output
+    double jitterRatio{0.0};        ///< before / after (0 when after is 0)
     double angleJitterBefore{0.0};  ///< radians RMS
     double angleJitterAfter{0.0};
 };

@@ -57,9 +57,9 @@ std::vector<CameraPose> samplePath(const SampleSpec& spec, const cv::Size& scene
     for (int i = 0; i < spec.frames; ++i) {
         const double t = i / spec.fps;
         const double share = spec.frames > 1 ? static_cast<double>(i) / (spec.frames - 1) : 0.0;
-        const CameraPose pan{startX + spec.panPixels * share,
-                             scene.height / 2.0 + 0.1 * spec.panPixels * std::sin(kTwoPi * 0.5 * share),
-                             0.0};
+        const CameraPose pan{
+            startX + spec.panPixels * share,
+            scene.height / 2.0 + 0.1 * spec.panPixels * std::sin(kTwoPi * 0.5 * share), 0.0};
         if (wanted != nullptr) {
             wanted->push_back(pan);
         }
@@ -81,14 +81,16 @@ cv::Mat renderView(const cv::Mat& scene, const cv::Size& frame, const CameraPose
 
 cv::Mat sampleScene(const cv::Mat& photo, const SampleSpec& spec) {
     // Room for the pan, the shake and the corners of a turned frame.
-    const double margin = 4.0 * spec.shakePixels + spec.height * std::fabs(spec.shakeRadians) * 3.0 + 16;
+    const double margin =
+        4.0 * spec.shakePixels + spec.height * std::fabs(spec.shakeRadians) * 3.0 + 16;
     const cv::Size needed(static_cast<int>(spec.width + spec.panPixels + 2 * margin),
                           static_cast<int>(spec.height + 0.2 * spec.panPixels + 2 * margin));
     if (!photo.empty()) {
         const double grow = std::max({1.0, static_cast<double>(needed.width) / photo.cols,
                                       static_cast<double>(needed.height) / photo.rows});
         cv::Mat scene;
-        cv::resize(photo, scene, cv::Size(), grow, grow, grow > 1.0 ? cv::INTER_CUBIC : cv::INTER_AREA);
+        cv::resize(photo, scene, cv::Size(), grow, grow,
+                   grow > 1.0 ? cv::INTER_CUBIC : cv::INTER_AREA);
         return scene;
     }
     // a drawn landscape: sky gradient, hills, houses and trees
@@ -131,12 +133,15 @@ cv::Mat secondScene(const SampleSpec& spec) {
     return turned;
 }
 
-std::vector<cv::Mat> renderClip(const cv::Mat& scene, const SampleSpec& spec, const cv::Mat& second) {
+std::vector<cv::Mat> renderClip(const cv::Mat& scene, const SampleSpec& spec,
+                                const cv::Mat& second) {
     std::vector<cv::Mat> frames;
     const std::vector<CameraPose> poses = samplePath(spec, scene.size());
     for (size_t i = 0; i < poses.size(); ++i) {
-        const bool after = spec.cutAtFrame >= 0 && static_cast<int>(i) >= spec.cutAtFrame && !second.empty();
-        frames.push_back(renderView(after ? second : scene, cv::Size(spec.width, spec.height), poses[i]));
+        const bool after =
+            spec.cutAtFrame >= 0 && static_cast<int>(i) >= spec.cutAtFrame && !second.empty();
+        frames.push_back(
+            renderView(after ? second : scene, cv::Size(spec.width, spec.height), poses[i]));
     }
     return frames;
 }
@@ -151,8 +156,10 @@ bool writeSampleClip(const std::string& path, const cv::Mat& scene, const Sample
     writer.set(cv::VIDEOWRITER_PROP_QUALITY, 90);
     const std::vector<CameraPose> poses = samplePath(spec, scene.size());
     for (size_t i = 0; i < poses.size(); ++i) {
-        const bool after = spec.cutAtFrame >= 0 && static_cast<int>(i) >= spec.cutAtFrame && !second.empty();
-        writer.write(renderView(after ? second : scene, cv::Size(spec.width, spec.height), poses[i]));
+        const bool after =
+            spec.cutAtFrame >= 0 && static_cast<int>(i) >= spec.cutAtFrame && !second.empty();
+        writer.write(
+            renderView(after ? second : scene, cv::Size(spec.width, spec.height), poses[i]));
     }
     writer.release();
     return true;

@@ -11,7 +11,7 @@ namespace calmora_cli {
 /// How a shaky sample clip is made: a camera that pans slowly across a
 /// scene while a hand shakes it (translation and rotation).
 struct SampleSpec {
-    int width{640};              ///< frame size, pixels
+    int width{640};  ///< frame size, pixels
     int height{360};
     int frames{240};
     double fps{30.0};
@@ -19,13 +19,13 @@ struct SampleSpec {
     double shakePixels{6.0};     ///< hand-shake amplitude, pixels (about the RMS x 1.4)
     double shakeRadians{0.008};  ///< hand-shake rotation amplitude, radians
     uint64_t seed{2026};
-    int cutAtFrame{-1};          ///< from this frame on, another scene (a shot cut); -1: none
+    int cutAtFrame{-1};  ///< from this frame on, another scene (a shot cut); -1: none
 };
 
 /// The camera of one frame: where the frame centre looks in the scene and
 /// how the frame is turned.
 struct CameraPose {
-    double x{0.0};      ///< scene pixels
+    double x{0.0};  ///< scene pixels
     double y{0.0};
     double angle{0.0};  ///< radians
 };

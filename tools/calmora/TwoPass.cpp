@@ -120,7 +120,8 @@ void PathRecorder::add(const cv::Mat& bgr, bool cut) {
     view.data = nullptr;
     float x = 0.0f, y = 0.0f, a = 0.0f;
     stabiliser_.getOffsets(x, y, a);
-    path_.points.push_back({-static_cast<double>(x), -static_cast<double>(y), -static_cast<double>(a)});
+    path_.points.push_back(
+        {-static_cast<double>(x), -static_cast<double>(y), -static_cast<double>(a)});
 }
 
 }  // namespace calmora_cli

@@ -44,7 +44,7 @@ bool coversFrame(const orl::calmora::Correction& correction, double zoom, int wi
 /// Sets those coefficients on `stabiliser`; sends RESET at every frame of
 /// `cuts` (and the path starts again there).
 class PathRecorder {
-public:
+  public:
     /// Prepares `stabiliser` for measuring (filter coefficients 1).
     explicit PathRecorder(orl::calmora::Calmora& stabiliser);
 
@@ -54,7 +54,7 @@ public:
     /// The path so far.
     const CameraPath& path() const { return path_; }
 
-private:
+  private:
     orl::calmora::Calmora& stabiliser_;
     CameraPath path_;
     cv::Mat grey_;

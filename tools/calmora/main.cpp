@@ -16,6 +16,7 @@
 #include <CLI/CLI.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -23,7 +24,6 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace calmora_cli;
@@ -100,7 +100,7 @@ std::string clock(double seconds) {
 
 // One updating line on a terminal, a plain line every few seconds otherwise.
 class ProgressPrinter {
-public:
+  public:
     explicit ProgressPrinter(bool quiet) : quiet_(quiet), terminal_(isatty(STDERR_FILENO) == 1) {}
 
     void operator()(const Progress& p) {
@@ -135,7 +135,7 @@ public:
         }
     }
 
-private:
+  private:
     bool quiet_;
     bool terminal_;
     bool printedLine_{false};
@@ -168,24 +168,29 @@ int main(int argc, char** argv) {
     stabilise->add_flag("--quiet,-q", quiet, "Print nothing but errors");
     std::string mode = "live", zoom;
     bool twoPass = false, noCuts = false;
-    stabilise->add_option("--mode", mode, "live (one pass, as the library runs) or offline (two passes)")
+    stabilise
+        ->add_option("--mode", mode, "live (one pass, as the library runs) or offline (two passes)")
         ->check(CLI::IsMember({"live", "offline"}));
     stabilise->add_flag("--two-pass", twoPass, "The same as --mode offline");
-    stabilise->add_option("--smoothing", options.smoothingFrames,
-                          "Offline: sigma of the centred path average, frames (default 15)")
+    stabilise
+        ->add_option("--smoothing", options.smoothingFrames,
+                     "Offline: sigma of the centred path average, frames (default 15)")
         ->check(CLI::Range(0.5, 1000.0));
     stabilise->add_flag("--no-cut-detection", noCuts, "Do not restart the path at shot cuts");
-    stabilise->add_option("--zoom", zoom,
-                          "Zoom about the centre to hide the border: PERCENT beyond 100 (both modes) "
-                          "or auto (offline: the smallest zoom that leaves no pixel uncovered)");
+    stabilise->add_option(
+        "--zoom", zoom,
+        "Zoom about the centre to hide the border: PERCENT beyond 100 (both modes) "
+        "or auto (offline: the smallest zoom that leaves no pixel uncovered)");
 
     std::map<std::string, std::string> byOption;
     for (const ParameterKey& key : parameterKeys()) {
-        stabilise->add_option(std::string("--") + key.option, byOption[key.option],
-                              std::string(key.meaning) + " [" + key.range + "]")
+        stabilise
+            ->add_option(std::string("--") + key.option, byOption[key.option],
+                         std::string(key.meaning) + " [" + key.range + "]")
             ->group("Stabiliser parameters");
     }
-    stabilise->add_option("--set", sets, "Any parameter by configuration key: --set xFilterCoeff=0.5")
+    stabilise
+        ->add_option("--set", sets, "Any parameter by configuration key: --set xFilterCoeff=0.5")
         ->group("Stabiliser parameters");
 
     CLI::App* sample = app.add_subcommand("sample", "Write a shaky sample clip with a known path");
@@ -213,7 +218,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::cerr << "calmora: " << e.what() << "\nRun 'calmora stabilise --help' for the options.\n";
+        std::cerr << "calmora: " << e.what()
+                  << "\nRun 'calmora stabilise --help' for the options.\n";
         return kUsage;
     }
 
@@ -261,8 +267,10 @@ int main(int argc, char** argv) {
     } else if (!zoom.empty()) {
         char* end = nullptr;
         options.zoomPercent = std::strtod(zoom.c_str(), &end);
-        if (end == zoom.c_str() || *end != '\0' || !(options.zoomPercent >= 0.0 && options.zoomPercent <= 100.0)) {
-            std::cerr << "calmora: --zoom takes auto or a per cent from 0 to 100, not '" << zoom << "'\n";
+        if (end == zoom.c_str() || *end != '\0' ||
+            !(options.zoomPercent >= 0.0 && options.zoomPercent <= 100.0)) {
+            std::cerr << "calmora: --zoom takes auto or a per cent from 0 to 100, not '" << zoom
+                      << "'\n";
             return kUsage;
         }
     }
@@ -283,8 +291,8 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, onSigint);
     ProgressPrinter printer(quiet);
-    const RunResult run = runStabilisation(stabiliser, options, interrupted,
-                                           [&](const Progress& p) { printer(p); });
+    const RunResult run =
+        runStabilisation(stabiliser, options, interrupted, [&](const Progress& p) { printer(p); });
     printer.finish();
     if (run.status == RunResult::FAILED) {
         std::cerr << "calmora: " << run.error << '\n';
@@ -300,15 +308,17 @@ int main(int argc, char** argv) {
         std::cerr << "calmora: cannot write the report " << reportPath << '\n';
         status = status == 0 ? kFailed : status;
     }
-    if (!plotPath.empty() && !writePlot(plotPath, run, summary, options.twoPass ? "offline" : "live")) {
+    if (!plotPath.empty() &&
+        !writePlot(plotPath, run, summary, options.twoPass ? "offline" : "live")) {
         std::cerr << "calmora: cannot write the plot " << plotPath << '\n';
         status = status == 0 ? kFailed : status;
     }
     if (!quiet) {
         std::printf("calmora: %lld frames of %dx%d at %.2f fps -> %s\n", summary.frames, run.width,
                     run.height, run.fps, options.output.c_str());
-        std::printf("  mode        %s, %zu cut(s), zoom %.1f%%\n", options.twoPass ? "offline (two passes)" : "live",
-                    run.cuts.size(), 100.0 * run.zoom);
+        std::printf("  mode        %s, %zu cut(s), zoom %.1f%%\n",
+                    options.twoPass ? "offline (two passes)" : "live", run.cuts.size(),
+                    100.0 * run.zoom);
         std::printf("  stabiliser  %.2f ms/frame mean, %.2f ms 95th percentile\n", summary.meanMs,
                     summary.p95Ms);
         std::printf("  whole run   %.2f ms/frame (%.1f frames per second)\n",

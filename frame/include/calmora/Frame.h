@@ -50,7 +50,7 @@ bool frameCapacity(uint32_t width, uint32_t height, uint32_t code, uint32_t& cap
 /// rows, top to bottom. A frame is either empty (0 x 0, no buffer, size 0)
 /// or owns one buffer of its format's capacity. Not thread-safe.
 class Frame {
-public:
+  public:
     /// An empty frame: 0 x 0, format "YUV3", no buffer.
     Frame() = default;
 
@@ -71,7 +71,8 @@ public:
 
     /// Deep copy of header and bytes. The buffer is reused when width,
     /// height and format match, otherwise replaced by one of the new
-    /// capacity. Never copies or claims more bytes than the buffer holds.
+    /// capacity. Never copies or claims more bytes than the buffer holds;
+    /// a source without a buffer (data null) gives size 0.
     Frame& operator=(const Frame& other);
 
     /// Takes over the other frame's buffer; `other` is left empty.
@@ -83,20 +84,20 @@ public:
     /// 0, the format stays as it was.
     void release();
 
-    uint32_t width{0};                       ///< pixels; 0 for an empty frame
-    uint32_t height{0};                      ///< pixels; 0 for an empty frame
-    uint32_t fourcc{fourcc::YUV3};           ///< pixel format
-    uint32_t size{0};                        ///< valid bytes in data
-    int32_t frameId{0};                      ///< frame counter set by the source
-    int32_t sourceId{0};                     ///< caller's identifier, carried along
-    uint8_t* data{nullptr};                  ///< image bytes, or null
+    uint32_t width{0};              ///< pixels; 0 for an empty frame
+    uint32_t height{0};             ///< pixels; 0 for an empty frame
+    uint32_t fourcc{fourcc::YUV3};  ///< pixel format
+    uint32_t size{0};               ///< valid bytes in data
+    int32_t frameId{0};             ///< frame counter set by the source
+    int32_t sourceId{0};            ///< caller's identifier, carried along
+    uint8_t* data{nullptr};         ///< image bytes, or null
 
-private:
-    void assignBuffer(uint32_t capacity);    // replaces the buffer by a zeroed one
+  private:
+    void assignBuffer(uint32_t capacity);  // replaces the buffer by a zeroed one
     void stealFrom(Frame& other) noexcept;
 
-    bool owner_{false};                      // data was allocated by this frame
-    uint32_t capacity_{0};                   // bytes allocated when owner_
+    bool owner_{false};     // data was allocated by this frame
+    uint32_t capacity_{0};  // bytes allocated when owner_
 };
 
 }  // namespace orl::video

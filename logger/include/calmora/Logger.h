@@ -37,7 +37,7 @@ struct LogFileEntry {
 /// Logger::print, insert the whole message and let it go in one statement:
 ///   logger.print(1, mode) << "[" << file << "][" << line << "] ERROR: " << text;
 class LogLine {
-public:
+  public:
     LogLine(int colour, LogMode mode, std::string currentFile);
     LogLine(LogLine&& other) noexcept;
     LogLine(const LogLine&) = delete;
@@ -54,7 +54,7 @@ public:
         return *this;
     }
 
-private:
+  private:
     std::ostringstream text_;
     int colour_;
     LogMode mode_;
@@ -67,7 +67,7 @@ private:
 /// may log. No call throws on file-system trouble: a file that cannot be
 /// written loses its line, and the console output is unaffected.
 class Logger {
-public:
+  public:
     /// Runs the size check of the current log file (starting a new file
     /// when it has reached maxFileSizeMb) and returns a LogLine.
     /// `colour` 0..7 selects an ANSI colour code (1 red, 2 green, ...);

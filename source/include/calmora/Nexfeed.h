@@ -8,23 +8,23 @@ namespace orl::video {
 
 /// The video source's parameter record.
 struct NexfeedParams {
-    int logLevel{0};               ///< 0 none, 1 log file, 2 console, 3 console and file
+    int logLevel{0};                    ///< 0 none, 1 log file, 2 console, 3 console and file
     std::string source{"/dev/video0"};  ///< device number, video file path or stream address
-    std::string fourcc{"YUYV"};    ///< stored and returned only; frames are always "BGR3"
-    int width{1920};               ///< requested width; after each frame, its width
-    int height{1080};              ///< requested height; after each frame, its height
-    int gainMode{1};               ///< not writable through setParam
-    int gain{0};                   ///< 0..65535
-    int exposureMode{1};           ///< 1 automatic, 0 manual
-    int exposure{1};               ///< passed to the device
-    int focusMode{1};              ///< 1 automatic, 0 manual
-    int focus{0};                  ///< 0..65535
-    int cycleTimeMks{0};           ///< read-only: time between the last two getFrame calls
-    float fps{0.0f};               ///< frames per second; 0 or less means unknown
-    bool isOpen{false};            ///< read-only: a source was opened successfully
-    float custom1{0.0f};           ///< reserved, stored and returned only
-    float custom2{0.0f};           ///< reserved
-    float custom3{0.0f};           ///< reserved
+    std::string fourcc{"YUYV"};         ///< stored and returned only; frames are always "BGR3"
+    int width{1920};                    ///< requested width; after each frame, its width
+    int height{1080};                   ///< requested height; after each frame, its height
+    int gainMode{1};                    ///< not writable through setParam
+    int gain{0};                        ///< 0..65535
+    int exposureMode{1};                ///< 1 automatic, 0 manual
+    int exposure{1};                    ///< passed to the device
+    int focusMode{1};                   ///< 1 automatic, 0 manual
+    int focus{0};                       ///< 0..65535
+    int cycleTimeMks{0};                ///< read-only: time between the last two getFrame calls
+    float fps{0.0f};                    ///< frames per second; 0 or less means unknown
+    bool isOpen{false};                 ///< read-only: a source was opened successfully
+    float custom1{0.0f};                ///< reserved, stored and returned only
+    float custom2{0.0f};                ///< reserved
+    float custom3{0.0f};                ///< reserved
 };
 
 /// Parameter identifiers for setParam / getParam.
@@ -62,7 +62,7 @@ enum SourceType : int {
 
 /// A source of "BGR3" video frames: camera, video file or network stream.
 class Nexfeed {
-public:
+  public:
     /// Opens from "source[;width[;height]]". True when open.
     virtual bool open(const std::string& initString) = 0;
 

@@ -29,7 +29,7 @@ namespace orl::video {
 /// No code takes paramsMutex while it holds deviceMutex. The Logger's own
 /// locks come last: messages may be logged while either lock is held.
 class NexfeedOpenCv : public Nexfeed {
-public:
+  public:
     /// A closed source: record defaults with fourcc "BGR24" and the custom
     /// values -1, frame interval 33000 us, logging disabled.
     NexfeedOpenCv();
@@ -85,7 +85,7 @@ public:
     /// whatever the reopening gives; any other identifier returns false.
     bool executeCommand(int id) override;
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
     using TimePoint = std::chrono::time_point<Clock, std::chrono::nanoseconds>;
 

@@ -7,26 +7,26 @@ namespace orl::calmora {
 /// The stabiliser's parameter record. Fields 13, 14, 15 and 19 are outputs
 /// that the stabiliser fills after every frame.
 struct CalmoraParams {
-    int scaleFactor{1};           ///< analysed-image divisor (type 1, 2); 512/256 choice (type 0)
-    int xOffsetLimit{150};        ///< largest accepted horizontal motion per frame, pixels
-    int yOffsetLimit{150};        ///< largest accepted vertical motion per frame, pixels
-    float aOffsetLimit{10.0f};    ///< largest accepted rotation per frame, radians
-    float xFilterCoeff{0.9f};     ///< horizontal path smoothing 0..1; 0 = adaptive
-    float yFilterCoeff{0.9f};     ///< vertical path smoothing 0..1; 0 = adaptive
-    float aFilterCoeff{0.9f};     ///< rotation path smoothing 0..1; 0 = adaptive
-    bool enable{true};            ///< false: frames pass through unchanged
-    bool transparentBorder{true}; ///< true: uncovered pixels keep the previous output
-    int constXOffset{0};          ///< constant horizontal shift, pixels
-    int constYOffset{0};          ///< constant vertical shift, pixels
-    float constAOffset{0.0f};     ///< constant rotation about the centre, radians
-    int instantXOffset{0};        ///< output: applied horizontal offset, truncated
-    int instantYOffset{0};        ///< output: applied vertical offset, truncated
-    float instantAOffset{0.0f};   ///< output: applied rotation, radians
-    int type{2};                  ///< 0 FFT shift, 1 optical-flow shift, 2 shift and rotation
-    float cutFrequencyHz{2.0f};   ///< stored and reported only
-    float fps{30.0f};             ///< stored and reported only
-    int processingTimeMks{0};     ///< output: duration of the last frame, microseconds
-    int logMod{0};                ///< stored and reported only
+    int scaleFactor{1};            ///< analysed-image divisor (type 1, 2); 512/256 choice (type 0)
+    int xOffsetLimit{150};         ///< largest accepted horizontal motion per frame, pixels
+    int yOffsetLimit{150};         ///< largest accepted vertical motion per frame, pixels
+    float aOffsetLimit{10.0f};     ///< largest accepted rotation per frame, radians
+    float xFilterCoeff{0.9f};      ///< horizontal path smoothing 0..1; 0 = adaptive
+    float yFilterCoeff{0.9f};      ///< vertical path smoothing 0..1; 0 = adaptive
+    float aFilterCoeff{0.9f};      ///< rotation path smoothing 0..1; 0 = adaptive
+    bool enable{true};             ///< false: frames pass through unchanged
+    bool transparentBorder{true};  ///< true: uncovered pixels keep the previous output
+    int constXOffset{0};           ///< constant horizontal shift, pixels
+    int constYOffset{0};           ///< constant vertical shift, pixels
+    float constAOffset{0.0f};      ///< constant rotation about the centre, radians
+    int instantXOffset{0};         ///< output: applied horizontal offset, truncated
+    int instantYOffset{0};         ///< output: applied vertical offset, truncated
+    float instantAOffset{0.0f};    ///< output: applied rotation, radians
+    int type{2};                   ///< 0 FFT shift, 1 optical-flow shift, 2 shift and rotation
+    float cutFrequencyHz{2.0f};    ///< stored and reported only
+    float fps{30.0f};              ///< stored and reported only
+    int processingTimeMks{0};      ///< output: duration of the last frame, microseconds
+    int logMod{0};                 ///< stored and reported only
 };
 
 /// Parameter identifiers for setParam / getParam.
@@ -63,7 +63,7 @@ enum CalmoraCommand : int {
 /// A video stabiliser. One thread calls stabilise(); any thread may call
 /// the other operations at any time.
 class Calmora {
-public:
+  public:
     /// Replaces the whole parameter record (outputs included). Always true.
     virtual bool init(const CalmoraParams& params) = 0;
 

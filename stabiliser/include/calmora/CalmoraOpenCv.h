@@ -39,7 +39,8 @@ namespace orl::calmora {
 /// Frames too small to measure (analysed image below 21 x 21 pixels, for
 /// instance narrower than scaleFactor) give zero motion and leave the
 /// analysed images and buffers as they were; they are still smoothed and
-/// compensated.
+/// compensated. So do frames whose picture cannot be read: compressed or
+/// unknown formats, and raw frames whose size is below their capacity.
 class CalmoraOpenCv : public Calmora {
   public:
     /// Library version, "4.0.1".
