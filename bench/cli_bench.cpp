@@ -33,13 +33,14 @@ const fs::path& clip() {
     static const fs::path path = [] {
         const fs::path dir = folder.path;
         fs::create_directories(dir);
-        SampleSpec spec;
-        spec.width = 1920;
-        spec.height = 1080;
-        spec.frames = kFrames;
-        spec.panPixels = 200;
-        spec.shakePixels = 12;
-        writeSampleClip((dir / "hd.avi").string(), sampleScene(cv::Mat(), spec), spec);
+        SampleSettings clipSettings;
+        clipSettings.width = 1920;
+        clipSettings.height = 1080;
+        clipSettings.frames = kFrames;
+        clipSettings.panPixels = 200;
+        clipSettings.shakePixels = 12;
+        writeSampleClip((dir / "hd.avi").string(), sampleScene(cv::Mat(), clipSettings),
+                        clipSettings);
         return dir / "hd.avi";
     }();
     return path;

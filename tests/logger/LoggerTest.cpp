@@ -172,14 +172,14 @@ TEST_F(LoggerFiles, RotatesAtTheSizeLimitAndTrimsTheFolder) {
 }
 
 TEST_F(LoggerFiles, TrimRemovesOldestFirstAndStopsAtTheLimit) {
-    struct Spec {
+    struct LogFile {
         const char* name;
         size_t mib;
         int hoursAgo;
     };
-    const Spec files[] = {{"a.txt", 2, 1}, {"b.txt", 4, 4}, {"c.txt", 2, 2}, {"d.txt", 3, 3}};
+    const LogFile files[] = {{"a.txt", 2, 1}, {"b.txt", 4, 4}, {"c.txt", 2, 2}, {"d.txt", 3, 3}};
     const auto now = fs::file_time_type::clock::now();
-    for (const Spec& f : files) {
+    for (const LogFile& f : files) {
         writeFile(dir_ / f.name, f.mib * kMiB);
         fs::last_write_time(dir_ / f.name, now - std::chrono::hours(f.hoursAgo));
     }

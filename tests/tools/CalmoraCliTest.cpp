@@ -296,18 +296,18 @@ double rmsApart(const std::vector<cv::Point2d>& a, const std::vector<cv::Point2d
 TEST_F(CalmoraCli, OfflineModeBeatsLiveModeAndHandlesTheCut) {
     // A slow pan with hand shake and rotation over a drawn scene, cut to
     // another scene half-way.
-    calmora_cli::SampleSpec spec;
-    spec.width = 480;
-    spec.height = 270;
-    spec.frames = 200;
-    spec.panPixels = 140;
-    spec.cutAtFrame = 100;
-    const cv::Mat scene = calmora_cli::sampleScene(cv::Mat(), spec);
+    calmora_cli::SampleSettings clipSettings;
+    clipSettings.width = 480;
+    clipSettings.height = 270;
+    clipSettings.frames = 200;
+    clipSettings.panPixels = 140;
+    clipSettings.cutAtFrame = 100;
+    const cv::Mat scene = calmora_cli::sampleScene(cv::Mat(), clipSettings);
     const fs::path clip = dir_ / "cut_clip.avi";
-    ASSERT_TRUE(
-        calmora_cli::writeSampleClip(clip.string(), scene, spec, calmora_cli::secondScene(spec)));
+    ASSERT_TRUE(calmora_cli::writeSampleClip(clip.string(), scene, clipSettings,
+                                             calmora_cli::secondScene(clipSettings)));
     std::vector<calmora_cli::CameraPose> wanted;
-    const auto poses = calmora_cli::samplePath(spec, scene.size(), &wanted);
+    const auto poses = calmora_cli::samplePath(clipSettings, scene.size(), &wanted);
 
     const fs::path liveReport = dir_ / "live.json", offlineReport = dir_ / "offline.json";
     ASSERT_EQ(run({"stabilise", clip.string(), (dir_ / "live.avi").string(), "--report",
@@ -338,12 +338,13 @@ TEST_F(CalmoraCli, OfflineModeBeatsLiveModeAndHandlesTheCut) {
     // path than the shaky input does
     std::vector<cv::Point2d> intended;
     for (size_t i = 0; i < wanted.size(); ++i) {
-        const size_t start =
-            static_cast<int>(i) >= spec.cutAtFrame ? static_cast<size_t>(spec.cutAtFrame) : 0;
+        const size_t start = static_cast<int>(i) >= clipSettings.cutAtFrame
+                                 ? static_cast<size_t>(clipSettings.cutAtFrame)
+                                 : 0;
         intended.emplace_back(-(wanted[i].x - wanted[start].x), -(wanted[i].y - wanted[start].y));
     }
-    const auto in = pathOf(offline["frames"], "inputMotion", spec.cutAtFrame);
-    const auto out = pathOf(offline["frames"], "outputMotion", spec.cutAtFrame);
+    const auto in = pathOf(offline["frames"], "inputMotion", clipSettings.cutAtFrame);
+    const auto out = pathOf(offline["frames"], "outputMotion", clipSettings.cutAtFrame);
     for (const auto& [begin, end] : {std::pair<size_t, size_t>{0, 100}, {100, 200}}) {
         const double inputApart = rmsApart(in, intended, begin, end);
         const double outputApart = rmsApart(out, intended, begin, end);
@@ -356,7 +357,7 @@ TEST_F(CalmoraCli, OfflineModeBeatsLiveModeAndHandlesTheCut) {
         shake = std::max(
             {shake, std::fabs(poses[i].x - wanted[i].x), std::fabs(poses[i].y - wanted[i].y)});
     }
-    for (int i = spec.cutAtFrame - 3; i <= spec.cutAtFrame + 3; ++i) {
+    for (int i = clipSettings.cutAtFrame - 3; i <= clipSettings.cutAtFrame + 3; ++i) {
         const auto& offset = offline["frames"][static_cast<size_t>(i)]["offset"];
         EXPECT_LE(std::fabs(offset["x"].get<double>()), shake) << "frame " << i;
         EXPECT_LE(std::fabs(offset["y"].get<double>()), shake) << "frame " << i;
@@ -364,12 +365,13 @@ TEST_F(CalmoraCli, OfflineModeBeatsLiveModeAndHandlesTheCut) {
     // and the first frames of the new shot are as steady as the rest
     double early = 0.0, all = 0.0;
     for (size_t i = 1; i < out.size(); ++i) {
-        if (static_cast<int>(i) == spec.cutAtFrame) {
+        if (static_cast<int>(i) == clipSettings.cutAtFrame) {
             continue;
         }
         const cv::Point2d step = out[i] - out[i - 1];
         all = std::max(all, std::hypot(step.x, step.y));
-        if (static_cast<int>(i) > spec.cutAtFrame && static_cast<int>(i) <= spec.cutAtFrame + 10) {
+        if (static_cast<int>(i) > clipSettings.cutAtFrame &&
+            static_cast<int>(i) <= clipSettings.cutAtFrame + 10) {
             early = std::max(early, std::hypot(step.x, step.y));
         }
     }

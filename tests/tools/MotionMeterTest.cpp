@@ -9,8 +9,8 @@
 using namespace calmora_cli;
 
 TEST(MotionMeter, RecoversKnownShiftsAndRotation) {
-    SampleSpec spec;
-    const cv::Mat scene = sampleScene(cv::Mat(), spec);
+    SampleSettings clipSettings;
+    const cv::Mat scene = sampleScene(cv::Mat(), clipSettings);
     const cv::Size frame(480, 270);
     struct Step {
         double dx, dy, da;
@@ -34,8 +34,8 @@ TEST(MotionMeter, RecoversKnownShiftsAndRotation) {
 TEST(MotionMeter, SlowSubPixelMotionIsNotPulledToWholePixels) {
     // A smooth pan of a fraction of a pixel per frame, as a stabilised
     // output shows: the measured average must match, not lock to 0 or 1.
-    SampleSpec spec;
-    const cv::Mat scene = sampleScene(cv::Mat(), spec);
+    SampleSettings clipSettings;
+    const cv::Mat scene = sampleScene(cv::Mat(), clipSettings);
     for (const double step : {0.1, 0.33, 0.65, 1.3}) {
         MotionMeter meter;
         CameraPose pose{scene.cols / 2.0, scene.rows / 2.0, 0.0};

@@ -114,10 +114,10 @@ TEST(TwoPassZoom, SmallestZoomThatCoversTheFrame) {
 TEST(TwoPassFirstPass, RecordsTheInjectedCameraPath) {
     // A camera that moves by known steps over a drawn scene; the recorded
     // path (picture motion) must be minus the camera's own path.
-    SampleSpec spec;
-    spec.width = 480;
-    spec.height = 270;
-    const cv::Mat scene = sampleScene(cv::Mat(), spec);
+    SampleSettings clipSettings;
+    clipSettings.width = 480;
+    clipSettings.height = 270;
+    const cv::Mat scene = sampleScene(cv::Mat(), clipSettings);
     orl::calmora::CalmoraOpenCv stabiliser;
     PathRecorder recorder(stabiliser);
     CameraPose pose{scene.cols / 2.0, scene.rows / 2.0, 0.0};
@@ -126,7 +126,7 @@ TEST(TwoPassFirstPass, RecordsTheInjectedCameraPath) {
         pose.x += 1.5 + 3.0 * std::sin(i * 1.3);
         pose.y += 2.0 * std::cos(i * 0.9);
         poses.push_back(pose);
-        recorder.add(renderView(scene, {spec.width, spec.height}, pose), false);
+        recorder.add(renderView(scene, {clipSettings.width, clipSettings.height}, pose), false);
     }
     const CameraPath& path = recorder.path();
     ASSERT_EQ(path.points.size(), poses.size());
@@ -144,13 +144,13 @@ TEST(TwoPassFirstPass, RecordsTheInjectedCameraPath) {
 }
 
 TEST(CutDetection, FindsTheCutBetweenTwoScenesAndNoneInOneShot) {
-    SampleSpec spec;
-    spec.width = 320;
-    spec.height = 180;
-    spec.frames = 60;
-    spec.cutAtFrame = 37;
+    SampleSettings clipSettings;
+    clipSettings.width = 320;
+    clipSettings.height = 180;
+    clipSettings.frames = 60;
+    clipSettings.cutAtFrame = 37;
     const std::vector<cv::Mat> frames =
-        renderClip(sampleScene(cv::Mat(), spec), spec, secondScene(spec));
+        renderClip(sampleScene(cv::Mat(), clipSettings), clipSettings, secondScene(clipSettings));
     CutDetector detector;
     std::vector<int> cuts;
     for (size_t i = 0; i < frames.size(); ++i) {
@@ -161,10 +161,10 @@ TEST(CutDetection, FindsTheCutBetweenTwoScenesAndNoneInOneShot) {
     EXPECT_EQ(cuts, std::vector<int>{37});
 
     // One continuous shaky shot with a pan: no cut anywhere.
-    spec.cutAtFrame = -1;
-    spec.shakePixels = 12.0;
+    clipSettings.cutAtFrame = -1;
+    clipSettings.shakePixels = 12.0;
     CutDetector steady;
-    for (const cv::Mat& frame : renderClip(sampleScene(cv::Mat(), spec), spec)) {
+    for (const cv::Mat& frame : renderClip(sampleScene(cv::Mat(), clipSettings), clipSettings)) {
         EXPECT_FALSE(steady.isCut(frame)) << steady.lastCorrelation();
     }
 }

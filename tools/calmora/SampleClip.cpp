@@ -43,23 +43,25 @@ double sum(const std::vector<Wave>& waves, double t) {
 
 }  // namespace
 
-std::vector<CameraPose> samplePath(const SampleSpec& spec, const cv::Size& scene,
+std::vector<CameraPose> samplePath(const SampleSettings& clipSettings, const cv::Size& scene,
                                    std::vector<CameraPose>* wanted) {
-    cv::RNG rng(spec.seed);
-    const auto wx = shakeWaves(rng, spec.shakePixels);
-    const auto wy = shakeWaves(rng, spec.shakePixels);
-    const auto wa = shakeWaves(rng, spec.shakeRadians);
+    cv::RNG rng(clipSettings.seed);
+    const auto wx = shakeWaves(rng, clipSettings.shakePixels);
+    const auto wy = shakeWaves(rng, clipSettings.shakePixels);
+    const auto wa = shakeWaves(rng, clipSettings.shakeRadians);
     std::vector<CameraPose> poses;
     if (wanted != nullptr) {
         wanted->clear();
     }
-    const double startX = scene.width / 2.0 - spec.panPixels / 2.0;
-    for (int i = 0; i < spec.frames; ++i) {
-        const double t = i / spec.fps;
-        const double share = spec.frames > 1 ? static_cast<double>(i) / (spec.frames - 1) : 0.0;
+    const double startX = scene.width / 2.0 - clipSettings.panPixels / 2.0;
+    for (int i = 0; i < clipSettings.frames; ++i) {
+        const double t = i / clipSettings.fps;
+        const double share =
+            clipSettings.frames > 1 ? static_cast<double>(i) / (clipSettings.frames - 1) : 0.0;
         const CameraPose pan{
-            startX + spec.panPixels * share,
-            scene.height / 2.0 + 0.1 * spec.panPixels * std::sin(kTwoPi * 0.5 * share), 0.0};
+            startX + clipSettings.panPixels * share,
+            scene.height / 2.0 + 0.1 * clipSettings.panPixels * std::sin(kTwoPi * 0.5 * share),
+            0.0};
         if (wanted != nullptr) {
             wanted->push_back(pan);
         }
@@ -79,12 +81,13 @@ cv::Mat renderView(const cv::Mat& scene, const cv::Size& frame, const CameraPose
     return view;
 }
 
-cv::Mat sampleScene(const cv::Mat& photo, const SampleSpec& spec) {
+cv::Mat sampleScene(const cv::Mat& photo, const SampleSettings& clipSettings) {
     // Room for the pan, the shake and the corners of a turned frame.
-    const double margin =
-        4.0 * spec.shakePixels + spec.height * std::fabs(spec.shakeRadians) * 3.0 + 16;
-    const cv::Size needed(static_cast<int>(spec.width + spec.panPixels + 2 * margin),
-                          static_cast<int>(spec.height + 0.2 * spec.panPixels + 2 * margin));
+    const double margin = 4.0 * clipSettings.shakePixels +
+                          clipSettings.height * std::fabs(clipSettings.shakeRadians) * 3.0 + 16;
+    const cv::Size needed(
+        static_cast<int>(clipSettings.width + clipSettings.panPixels + 2 * margin),
+        static_cast<int>(clipSettings.height + 0.2 * clipSettings.panPixels + 2 * margin));
     if (!photo.empty()) {
         const double grow = std::max({1.0, static_cast<double>(needed.width) / photo.cols,
                                       static_cast<double>(needed.height) / photo.rows});
@@ -94,7 +97,7 @@ cv::Mat sampleScene(const cv::Mat& photo, const SampleSpec& spec) {
         return scene;
     }
     // a drawn landscape: sky gradient, hills, houses and trees
-    cv::RNG rng(spec.seed ^ 0x5EED);
+    cv::RNG rng(clipSettings.seed ^ 0x5EED);
     cv::Mat scene(needed, CV_8UC3);
     for (int y = 0; y < scene.rows; ++y) {
         const double t = static_cast<double>(y) / scene.rows;
@@ -122,9 +125,9 @@ cv::Mat sampleScene(const cv::Mat& photo, const SampleSpec& spec) {
     return scene;
 }
 
-cv::Mat secondScene(const SampleSpec& spec) {
-    SampleSpec other = spec;
-    other.seed = spec.seed * 7919 + 17;
+cv::Mat secondScene(const SampleSettings& clipSettings) {
+    SampleSettings other = clipSettings;
+    other.seed = clipSettings.seed * 7919 + 17;
     cv::Mat planes[3];
     cv::split(sampleScene(cv::Mat(), other), planes);
     std::swap(planes[0], planes[2]);  // blue sky becomes a red one
@@ -133,33 +136,33 @@ cv::Mat secondScene(const SampleSpec& spec) {
     return turned;
 }
 
-std::vector<cv::Mat> renderClip(const cv::Mat& scene, const SampleSpec& spec,
+std::vector<cv::Mat> renderClip(const cv::Mat& scene, const SampleSettings& clipSettings,
                                 const cv::Mat& second) {
     std::vector<cv::Mat> frames;
-    const std::vector<CameraPose> poses = samplePath(spec, scene.size());
+    const std::vector<CameraPose> poses = samplePath(clipSettings, scene.size());
     for (size_t i = 0; i < poses.size(); ++i) {
-        const bool after =
-            spec.cutAtFrame >= 0 && static_cast<int>(i) >= spec.cutAtFrame && !second.empty();
-        frames.push_back(
-            renderView(after ? second : scene, cv::Size(spec.width, spec.height), poses[i]));
+        const bool after = clipSettings.cutAtFrame >= 0 &&
+                           static_cast<int>(i) >= clipSettings.cutAtFrame && !second.empty();
+        frames.push_back(renderView(after ? second : scene,
+                                    cv::Size(clipSettings.width, clipSettings.height), poses[i]));
     }
     return frames;
 }
 
-bool writeSampleClip(const std::string& path, const cv::Mat& scene, const SampleSpec& spec,
-                     const cv::Mat& second) {
+bool writeSampleClip(const std::string& path, const cv::Mat& scene,
+                     const SampleSettings& clipSettings, const cv::Mat& second) {
     cv::VideoWriter writer;
-    if (!writer.open(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), spec.fps,
-                     cv::Size(spec.width, spec.height), true)) {
+    if (!writer.open(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), clipSettings.fps,
+                     cv::Size(clipSettings.width, clipSettings.height), true)) {
         return false;
     }
     writer.set(cv::VIDEOWRITER_PROP_QUALITY, 90);
-    const std::vector<CameraPose> poses = samplePath(spec, scene.size());
+    const std::vector<CameraPose> poses = samplePath(clipSettings, scene.size());
     for (size_t i = 0; i < poses.size(); ++i) {
-        const bool after =
-            spec.cutAtFrame >= 0 && static_cast<int>(i) >= spec.cutAtFrame && !second.empty();
-        writer.write(
-            renderView(after ? second : scene, cv::Size(spec.width, spec.height), poses[i]));
+        const bool after = clipSettings.cutAtFrame >= 0 &&
+                           static_cast<int>(i) >= clipSettings.cutAtFrame && !second.empty();
+        writer.write(renderView(after ? second : scene,
+                                cv::Size(clipSettings.width, clipSettings.height), poses[i]));
     }
     writer.release();
     return true;

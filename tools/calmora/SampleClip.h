@@ -10,7 +10,7 @@ namespace calmora_cli {
 
 /// How a shaky sample clip is made: a camera that pans slowly across a
 /// scene while a hand shakes it (translation and rotation).
-struct SampleSpec {
+struct SampleSettings {
     int width{640};  ///< frame size, pixels
     int height{360};
     int frames{240};
@@ -32,7 +32,7 @@ struct CameraPose {
 
 /// The poses of every frame: the wanted path (pan) plus the shake. The same
 /// seed gives the same poses. `wanted` receives the pan alone when given.
-std::vector<CameraPose> samplePath(const SampleSpec& spec, const cv::Size& scene,
+std::vector<CameraPose> samplePath(const SampleSettings& clipSettings, const cv::Size& scene,
                                    std::vector<CameraPose>* wanted = nullptr);
 
 /// The frame the camera sees at `pose` (bilinear, mirrored at the scene's
@@ -41,18 +41,18 @@ cv::Mat renderView(const cv::Mat& scene, const cv::Size& frame, const CameraPose
 
 /// A scene big enough for the path: `photo` scaled up when needed, or a
 /// drawn landscape of shapes when `photo` is empty.
-cv::Mat sampleScene(const cv::Mat& photo, const SampleSpec& spec);
+cv::Mat sampleScene(const cv::Mat& photo, const SampleSettings& clipSettings);
 
 /// The scene after a cut: another drawn landscape, its colours turned.
-cv::Mat secondScene(const SampleSpec& spec);
+cv::Mat secondScene(const SampleSettings& clipSettings);
 
-/// The frames of the clip in memory; from spec.cutAtFrame on the camera
+/// The frames of the clip in memory; from clipSettings.cutAtFrame on the camera
 /// looks at `second` (same path).
-std::vector<cv::Mat> renderClip(const cv::Mat& scene, const SampleSpec& spec,
+std::vector<cv::Mat> renderClip(const cv::Mat& scene, const SampleSettings& clipSettings,
                                 const cv::Mat& second = cv::Mat());
 
 /// Writes the clip (MJPG). False when the file cannot be written.
-bool writeSampleClip(const std::string& path, const cv::Mat& scene, const SampleSpec& spec,
-                     const cv::Mat& second = cv::Mat());
+bool writeSampleClip(const std::string& path, const cv::Mat& scene,
+                     const SampleSettings& clipSettings, const cv::Mat& second = cv::Mat());
 
 }  // namespace calmora_cli

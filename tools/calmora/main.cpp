@@ -195,18 +195,20 @@ int main(int argc, char** argv) {
 
     CLI::App* sample = app.add_subcommand("sample", "Write a shaky sample clip with a known path");
     std::string samplePath, photoPath;
-    SampleSpec spec;
+    SampleSettings clipSettings;
     sample->add_option("OUTPUT", samplePath, "Clip to write (.avi, MJPG)")->required();
     sample->add_option("--photo", photoPath, "Scene photograph; a drawn scene when not given");
-    sample->add_option("--frames", spec.frames, "Number of frames")->check(CLI::Range(2, 100000));
-    sample->add_option("--width", spec.width, "Frame width")->check(CLI::Range(32, 7680));
-    sample->add_option("--height", spec.height, "Frame height")->check(CLI::Range(32, 4320));
-    sample->add_option("--pan", spec.panPixels, "Wanted pan over the clip, pixels")
+    sample->add_option("--frames", clipSettings.frames, "Number of frames")
+        ->check(CLI::Range(2, 100000));
+    sample->add_option("--width", clipSettings.width, "Frame width")->check(CLI::Range(32, 7680));
+    sample->add_option("--height", clipSettings.height, "Frame height")
+        ->check(CLI::Range(32, 4320));
+    sample->add_option("--pan", clipSettings.panPixels, "Wanted pan over the clip, pixels")
         ->check(CLI::Range(0.0, 10000.0));
-    sample->add_option("--shake", spec.shakePixels, "Shake amplitude, pixels")
+    sample->add_option("--shake", clipSettings.shakePixels, "Shake amplitude, pixels")
         ->check(CLI::Range(0.0, 200.0));
-    sample->add_option("--seed", spec.seed, "Random seed of the shake");
-    sample->add_option("--cut-at", spec.cutAtFrame, "Cut to another scene at this frame")
+    sample->add_option("--seed", clipSettings.seed, "Random seed of the shake");
+    sample->add_option("--cut-at", clipSettings.cutAtFrame, "Cut to another scene at this frame")
         ->check(CLI::Range(1, 100000));
 
     try {
@@ -232,9 +234,9 @@ int main(int argc, char** argv) {
                 return kFailed;
             }
         }
-        const cv::Mat scene = sampleScene(photo, spec);
-        const cv::Mat second = spec.cutAtFrame > 0 ? secondScene(spec) : cv::Mat();
-        if (!writeSampleClip(samplePath, scene, spec, second)) {
+        const cv::Mat scene = sampleScene(photo, clipSettings);
+        const cv::Mat second = clipSettings.cutAtFrame > 0 ? secondScene(clipSettings) : cv::Mat();
+        if (!writeSampleClip(samplePath, scene, clipSettings, second)) {
             std::cerr << "calmora: cannot write " << samplePath << '\n';
             return kFailed;
         }
