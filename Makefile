@@ -4,7 +4,7 @@ JOBS    ?= $(shell nproc)
 BUILD   ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test run asan tsan bench fuzz install clean
+.PHONY: all deps build test run asan tsan bench fuzz install clean loc
 
 all: build
 
@@ -46,6 +46,10 @@ bench: deps
 # findings go to build-fuzz/findings/<target>/.
 fuzz: deps
 	CMAKE_FLAGS="$(CMAKE_FLAGS)" JOBS=$(JOBS) scripts/fuzz.sh
+
+# Product and test lines per folder and their ratio.
+loc:
+	@scripts/loc.sh
 
 install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)

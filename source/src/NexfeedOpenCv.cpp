@@ -10,7 +10,8 @@
 //   caller's frame when it already has the image's geometry, otherwise
 //   read, convert anything that is not 8-bit BGR and copy row by row into
 //   the frame (re-created to fit); number it, publish size and cycle time.
-//   The fifth failure since the last restart closes and reopens the source.
+//   The fifth failure since the last restart closes and reopens the source,
+//   with the record it was opened from when there was one.
 // - setParam / getParam: range checks, scaling to and from the device's
 //   property scales (PropertyScale), the record updated on success.
 // - Locks: paramsMutex, then deviceMutex, then the Logger's. Every call into
@@ -90,7 +91,14 @@ int advanced(int counter, int frames) {
         emit(logger, logMode.load(), 2, __LINE__, "]: ", text_.str()); \
     } while (0)
 
-NexfeedOpenCv::NexfeedOpenCv() : lastCallTime(Clock::now()), lastEntryTime(lastCallTime) {
+NexfeedOpenCv::NexfeedOpenCv()
+    : NexfeedOpenCv([] { return std::chrono::steady_clock::now(); },
+                    [](std::chrono::microseconds pause) { std::this_thread::sleep_for(pause); }) {}
+
+NexfeedOpenCv::NexfeedOpenCv(NowFunction nowFunction, SleepFunction sleepFunction)
+    : now(std::move(nowFunction)), sleep(std::move(sleepFunction)) {
+    lastCallTime = now();
+    lastEntryTime = lastCallTime;
     params.fourcc = "BGR24";
     params.custom1 = -1.0f;
     params.custom2 = -1.0f;
@@ -212,6 +220,8 @@ bool NexfeedOpenCv::open(const std::string& initString) {
         return true;
     }
 
+    openedFromRecord = false;
+
     // fields: source, width, height; missing sizes are "not requested"
     std::vector<std::string> fields = splitInitString(initString);
     if (fields.empty()) {
@@ -296,7 +306,7 @@ bool NexfeedOpenCv::open(const std::string& initString) {
     }
 
     frameIntervalMks = frameIntervalFor(fps, frameIntervalMks);
-    lastCallTime = Clock::now();
+    lastCallTime = now();
     lastEntryTime = lastCallTime;
     return true;
 }
@@ -310,6 +320,8 @@ bool NexfeedOpenCv::open(const NexfeedParams& given) {
         std::lock_guard<std::mutex> lock(paramsMutex);
         params = given;
     }
+    openedFromRecord = true;
+    openRecord = given;
     if (given.source.empty()) {
         NEXFEED_ERROR("Empty video source name.");
         return false;
@@ -358,7 +370,7 @@ bool NexfeedOpenCv::open(const NexfeedParams& given) {
         setProperty(cv::CAP_PROP_BUFFERSIZE, 1);
     }
     frameIntervalMks = frameIntervalFor(given.fps, frameIntervalMks);
-    lastCallTime = Clock::now();
+    lastCallTime = now();
     lastEntryTime = lastCallTime;
 
     // apply the record's values; each refusal logs itself and is ignored
@@ -383,11 +395,11 @@ bool NexfeedOpenCv::countFailure() {
 bool NexfeedOpenCv::getFrame(Frame& frame, int timeoutMs) {
     // the pause since the previous call: from its start for the cycle time,
     // from the end of its pacing for the pacing itself
-    const TimePoint entry = Clock::now();
+    const TimePoint entry = now();
     const int cycleMks = microsecondsBetween(lastEntryTime, entry);
     const int elapsedMks = microsecondsBetween(lastCallTime, entry);
     lastEntryTime = entry;
-    lastCallTime = Clock::now();
+    lastCallTime = now();
     const int interval = frameIntervalMks;
 
     if (sourceType == VIDEO_FILE) {
@@ -396,8 +408,8 @@ bool NexfeedOpenCv::getFrame(Frame& frame, int timeoutMs) {
         // at once. The next interval starts when this sleep ends, so a
         // caller in a tight loop still gets one frame per interval.
         if (elapsedMks <= interval && interval - elapsedMks > 1000) {
-            std::this_thread::sleep_for(std::chrono::microseconds(interval - elapsedMks));
-            lastCallTime = Clock::now();
+            sleep(std::chrono::microseconds(interval - elapsedMks));
+            lastCallTime = now();
         }
     } else if (elapsedMks >= interval) {
         // a live source has moved on: catch up by grabbing
@@ -622,6 +634,12 @@ bool NexfeedOpenCv::executeCommand(int id) {
         return false;
     }
     close();
+    if (openedFromRecord) {
+        // a copy: open(params) stores its argument into openRecord
+        const NexfeedParams record = openRecord;
+        open(record);
+        return true;
+    }
     std::string source;
     {
         std::lock_guard<std::mutex> lock(paramsMutex);

@@ -5,7 +5,10 @@
 //   in 64-bit with an early stop, so that no exception and no errno are
 //   involved; the error texts are the ones the messages carry.
 // - classifySource: length first, then the stream markers before the file
-//   extensions, so "cam_rtsp_1" is a stream even though it could be neither.
+//   extensions, so "cam_rtsp_1" is a stream even though it could be neither;
+//   a text without a marker that names an existing regular file is taken
+//   as a video file too (any container the capture may read), while device
+//   nodes such as "/dev/video0" are no regular files and stay unknown.
 
 #include "SourceText.h"
 
@@ -13,6 +16,8 @@
 #include <cctype>
 #include <climits>
 #include <cstdint>
+#include <filesystem>
+#include <system_error>
 
 namespace orl::video {
 
@@ -83,13 +88,18 @@ bool containsAny(const std::string& text, const std::string* begin, const std::s
 
 SourceType classifySource(const std::string& text) {
     static const std::array<std::string, 3> streamMarkers{"rtp", "rtsp", "http"};
-    static const std::array<std::string, 8> fileMarkers{"mp4", "avi", "mov", "wmv",
-                                                        "flv", "swf", "f4v", "webm"};
+    static const std::array<std::string, 14> fileMarkers{"mp4",  "avi", "mov",  "wmv", "flv",
+                                                         "swf",  "f4v", "webm", "mkv", "mpg",
+                                                         "mpeg", "m4v", "3gp",  "ogv"};
     if (text.size() >= 4) {
         if (containsAny(text, streamMarkers.data(), streamMarkers.data() + streamMarkers.size())) {
             return STREAM;
         }
         if (containsAny(text, fileMarkers.data(), fileMarkers.data() + fileMarkers.size())) {
+            return VIDEO_FILE;
+        }
+        std::error_code error;
+        if (std::filesystem::is_regular_file(text, error)) {
             return VIDEO_FILE;
         }
         return UNKNOWN;

@@ -26,7 +26,8 @@ bool parseDecimal(const std::string& text, int& value, std::string& error);
 /// Kind of source named by `text` (case-sensitive substring tests):
 /// 4+ characters containing "rtp", "rtsp" or "http" -> STREAM; else 4+
 /// containing a video file extension ("mp4", "avi", "mov", "wmv", "flv",
-/// "swf", "f4v", "webm") -> VIDEO_FILE; other 4+ -> UNKNOWN; 1 to 3
+/// "swf", "f4v", "webm", "mkv", "mpg", "mpeg", "m4v", "3gp", "ogv") or
+/// naming an existing regular file -> VIDEO_FILE; other 4+ -> UNKNOWN; 1 to 3
 /// characters -> DEVICE when the decimal value is 0..999,
 /// NUMBER_OUT_OF_RANGE when it is negative, and UNKNOWN when the text is
 /// not a number at all ("cam") or is empty.

@@ -10,7 +10,9 @@
 //   linear part vanishes and warped bilinearly otherwise, with uncovered
 //   pixels left as they were (transparent border) or zeroed beforehand.
 // - Compressed formats are copied unchanged.
-// - The applied translation and angle atan2(c, a) replace the offsets.
+// - The applied translation and angle atan2(c, a) replace the offsets; a
+//   shift of half the frame or more is copied unshifted, so it reports no
+//   translation.
 // - An optional zoom about the frame centre scales the whole matrix; it
 //   serves applyCorrection(), which replays a correction computed outside
 //   the frame operation (a whole-file path) through this same code.
@@ -29,6 +31,8 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace orl::calmora {
@@ -145,6 +149,22 @@ int truncatedShift(double v) {
     return static_cast<int>(std::clamp(v, -MAX_SHIFT, MAX_SHIFT));
 }
 
+// An odd value moves one step away from zero: 3 -> 4, -3 -> -4.
+int64_t evenAwayFromZero(int64_t v) {
+    return v % 2 == 0 ? v : (v > 0 ? v + 1 : v - 1);
+}
+
+// True when the shift routine of `code` copies the picture unshifted instead
+// of moving it by (sx, sy): its applied shift (made even where the format
+// steps two pixels) reaches half the frame.
+bool shiftFallsBack(uint32_t code, uint32_t width, uint32_t height, int sx, int sy) {
+    const bool pairs = code == fcc::YUYV || code == fcc::UYVY;
+    const bool semiPlanar = code == fcc::NV12 || code == fcc::NV21;
+    const int64_t ex = pairs || semiPlanar ? evenAwayFromZero(sx) : sx;
+    const int64_t ey = semiPlanar ? evenAwayFromZero(sy) : sy;
+    return std::llabs(ex) >= width / 2 || std::llabs(ey) >= height / 2;
+}
+
 void warp(const Frame& src, Frame& dst, const Affine& m, int channels) {
     // The linear part is a rotation, so a destination pixel p reads the
     // source near R^-1 (p - t), at least |t| - diagonal away from the origin.
@@ -230,6 +250,7 @@ bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
     const bool linearVanishes = std::abs(m.a) < LINEAR_LIMIT && std::abs(m.b) < LINEAR_LIMIT &&
                                 std::abs(m.c) < LINEAR_LIMIT && std::abs(m.d) < LINEAR_LIMIT;
     bool applied = true;
+    bool shifted = true;
     switch (src.fourcc) {
         case fcc::NV12:
         case fcc::NV21:
@@ -250,6 +271,7 @@ bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
                 applied = shiftPacked24(src, dst, sx, sy);
             } else {
                 warp(src, dst, m, 3);
+                shifted = false;
             }
             break;
         default:  // "GRAY", the only raw format left
@@ -257,6 +279,7 @@ bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
                 applied = shiftGray(src, dst, sx, sy);
             } else {
                 warp(src, dst, m, 1);
+                shifted = false;
             }
             break;
     }
@@ -264,6 +287,11 @@ bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
         return copyUnapplied(src, dst, offsets);
     }
     offsets = Offsets{m.tx, m.ty, std::atan2(m.c, m.a)};
+    if (shifted && shiftFallsBack(src.fourcc, width, height, sx, sy)) {
+        // the routine copied the picture as it was: no translation applied
+        offsets.x = 0.0;
+        offsets.y = 0.0;
+    }
     return true;
 }
 

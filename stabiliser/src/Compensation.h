@@ -24,7 +24,9 @@ struct Offsets {
 ///   the chroma-subsampled formats and type 0/1 without a constant rotation
 ///   are shifted by the translation truncated toward zero, "GRAY" and the
 ///   packed 24-bit formats with a rotation are warped bilinearly; offsets
-///   become (tx, ty, atan2(c, a)) of the matrix used.
+///   become (tx, ty, atan2(c, a)) of the matrix used. A shift of half the
+///   frame or more is not applied (dst becomes a full copy of src), so its
+///   x and y become 0.
 /// - Compressed and unknown formats are copied unchanged, offsets kept.
 /// - A non-finite matrix (NaN or infinite offset or constant rotation) is
 ///   never applied: dst becomes a full copy of src and offsets become 0.

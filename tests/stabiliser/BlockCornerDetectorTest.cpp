@@ -1,194 +1,98 @@
-// Block-corner detector on crafted cell patterns with known responses and
-// positions, region selection and counts, and a textured scene.
+// Block-corner detector on crafted cells: the segment test's arcs and
+// threshold on one window of cells, and the one point kept per region.
 
 #include "BlockCornerDetector.h"
 
-#include "Synthetic.h"
-
 #include <gtest/gtest.h>
 
-#include <opencv2/imgproc.hpp>
-
-#include <set>
+#include <array>
+#include <tuple>
 #include <vector>
 
 namespace orl::calmora {
 namespace {
 
-constexpr uchar BACKGROUND = 60;
-constexpr uchar BRIGHT = 200;
+using Cells = std::vector<cv::Vec3i>;  // {row, col, sum of the nine pixels}
 
-// Paints grid cell (row, col): the 3 x 3 pixels from (3 col, 3 row).
-void paintCell(cv::Mat& image, int row, int col, uchar value) {
-    image(cv::Rect(3 * col, 3 * row, 3, 3)).setTo(value);
-}
-
-std::vector<cv::Point2f> detect(const cv::Mat& image) {
-    BlockCornerDetector detector;
+// Points of a `size` picture of `background` pixels with `cells` painted.
+std::vector<cv::Point2f> detect(BlockCornerDetector& detector, cv::Size size, int background,
+                                const Cells& cells) {
+    cv::Mat image(size, CV_8UC1, cv::Scalar(background));
+    for (const cv::Vec3i& cell : cells) {
+        for (int i = 0; i < 9; ++i) {
+            image.at<uchar>(3 * cell[0] + i / 3, 3 * cell[1] + i % 3) =
+                static_cast<uchar>(cell[2] / 9 + (i < cell[2] % 9 ? 1 : 0));
+        }
+    }
     std::vector<cv::Point2f> points;
     detector.detect(image, points);
     return points;
 }
 
-TEST(BlockCornerDetectorTest, UniformAndTinyImagesGiveNoPoints) {
-    for (const cv::Size size :
-         {cv::Size(640, 480), cv::Size(20, 300), cv::Size(300, 20), cv::Size(21, 21)}) {
-        cv::Mat image(size, CV_8UC1, cv::Scalar(BACKGROUND));
-        if (size.width < 21 || size.height < 21) {
-            paintCell(image, 2, 2, BRIGHT);  // would be a corner on a larger image
-        }
-        EXPECT_TRUE(detect(image).empty()) << size;
-    }
-}
-
-TEST(BlockCornerDetectorTest, SingleBrightCellIsFoundOneCellUpAndLeft) {
-    cv::Mat image(480, 640, CV_8UC1, cv::Scalar(BACKGROUND));
-    paintCell(image, 10, 20, BRIGHT);  // block centre pixel (61, 31)
-    BlockCornerDetector detector;
-    std::vector<cv::Point2f> points;
-    detector.detect(image, points);
-    ASSERT_EQ(points.size(), 1u);
-    EXPECT_EQ(points[0], cv::Point2f(58.0f, 28.0f));  // 3 pixels left of and above the centre
-    EXPECT_EQ(detector.response(9, 19), 9 * (BRIGHT - BACKGROUND));
-    EXPECT_EQ(detector.response(10, 20), 0);
-}
-
-TEST(BlockCornerDetectorTest, NeighboursMustDifferByMoreThanFortyFive) {
-    struct Case {
-        int centreDeficit;  // how much lower the centre cell's sum is
-        int expectedResponse;
-    };
-    for (const Case c : {Case{45, 0}, Case{46, 46}, Case{100, 100}}) {
-        cv::Mat image(90, 90, CV_8UC1, cv::Scalar(100));  // every cell sums 900
-        cv::Mat cell = image(cv::Rect(3 * 12, 3 * 12, 3, 3));
-        // spread the deficit over the nine pixels
-        for (int i = 0; i < 9; ++i) {
-            cell.at<uchar>(i / 3, i % 3) =
-                static_cast<uchar>(100 - c.centreDeficit / 9 - (i < c.centreDeficit % 9 ? 1 : 0));
-        }
-        ASSERT_EQ(cv::sum(cell)[0], 900 - c.centreDeficit);
-        BlockCornerDetector detector;
-        std::vector<cv::Point2f> points;
-        detector.detect(image, points);
-        EXPECT_EQ(detector.response(11, 11), c.expectedResponse) << "deficit " << c.centreDeficit;
-        EXPECT_EQ(points.size(), c.expectedResponse > 0 ? 1u : 0u) << "deficit " << c.centreDeficit;
-    }
-}
-
 TEST(BlockCornerDetectorTest, PairTestsDecideInOrderWithTheirArcs) {
-    // Cell values (pixel value of all nine pixels) of one 3 x 3 window of
-    // cells, in the order TL TM TR / ML C MR / BL BM BR; the response is
-    // |arc sum / 5 - centre sum| over the arc that the deciding test names.
-    struct Case {
-        const char* name;
-        int cells[9];
-        int expected;
+    // Cell sums of one window, TL TM TR / ML C MR / BL BM BR, on cells of
+    // 900, and the response |arc sum / 5 - C| of the arc the deciding pair
+    // test names, stored at the window's top-left cell.
+    const std::tuple<const char*, std::array<int, 9>, int> cases[] = {
+        {"1, arc via TL", {1620, 1710, 1800, 1530, 900, 900, 1440, 900, 900}, 720},
+        {"1 else, darker", {1350, 1350, 363, 1350, 1350, 450, 720, 630, 540}, 810},
+        {"2, arc via BL", {1800, 900, 900, 1710, 900, 900, 1620, 1530, 1440}, 720},
+        {"2 else, via TR", {1800, 1710, 1620, 900, 900, 1530, 900, 900, 1440}, 720},
+        {"3, arc via MR", {900, 1440, 1530, 900, 900, 1620, 900, 1800, 1710}, 720},
+        {"3 else, via ML", {1530, 1440, 900, 1620, 900, 900, 1710, 1800, 900}, 720},
+        {"4, arc via BM", {900, 900, 900, 1440, 900, 1800, 1530, 1620, 1710}, 720},
+        {"4 else, via TM", {1530, 1620, 1710, 1440, 900, 1800, 900, 900, 900}, 720},
+        {"1 fails, 2 not tried", {1800, 900, 1800, 1800, 900, 900, 1800, 1800, 1800}, 0},
+        {"1 else fails at BM", {900, 900, 1800, 900, 900, 1800, 1800, 900, 1800}, 0},
+        {"TL 45 brighter", {945, 1000, 1000, 1000, 900, 900, 1000, 900, 900}, 0},
+        {"TL 45 darker", {855, 800, 800, 800, 900, 900, 800, 900, 900}, 0},
+        {"all 46 brighter", {946, 946, 946, 946, 900, 946, 946, 946, 946}, 46},
+        {"all 46 darker", {854, 854, 854, 854, 900, 854, 854, 854, 854}, 46},
     };
-    const Case cases[] = {
-        {"test 1, arc through TL",
-         {180, 190, 200, 170, 100, 100, 160, 100, 100},
-         9 * (160 + 170 + 180 + 190 + 200) / 5 - 900},
-        {"test 1 otherwise, darker arc",
-         {150, 150, 40, 150, 150, 50, 80, 70, 60},
-         1350 - 9 * (40 + 50 + 60 + 70 + 80) / 5},
-        {"test 2, arc through BL",
-         {200, 100, 100, 190, 100, 100, 180, 170, 160},
-         9 * (160 + 170 + 180 + 190 + 200) / 5 - 900},
-        {"test 3, right-hand arc",
-         {100, 160, 170, 100, 100, 180, 100, 200, 190},
-         9 * (160 + 170 + 180 + 190 + 200) / 5 - 900},
-        {"test 4 otherwise, top arc",
-         {170, 180, 190, 160, 100, 200, 100, 100, 100},
-         9 * (160 + 170 + 180 + 190 + 200) / 5 - 900},
-        // test 1's pair holds and its confirmation fails: no corner, although
-        // test 2 alone would have found one
-        {"failed confirmation ends the search", {200, 100, 200, 200, 100, 100, 200, 200, 200}, 0},
-        {"only three in a row", {200, 200, 200, 100, 100, 100, 100, 100, 100}, 0},
-    };
-    for (const Case& c : cases) {
-        cv::Mat image(90, 90, CV_8UC1, cv::Scalar(100));
+    for (const auto& [name, sums, response] : cases) {
+        Cells window;
         for (int i = 0; i < 9; ++i) {
-            paintCell(image, 11 + i / 3, 11 + i % 3, static_cast<uchar>(c.cells[i]));
+            window.push_back({11 + i / 3, 11 + i % 3, sums[i]});
         }
         BlockCornerDetector detector;
-        std::vector<cv::Point2f> points;
-        detector.detect(image, points);
-        EXPECT_EQ(detector.response(11, 11), c.expected) << c.name;
+        detect(detector, {90, 90}, 100, window);
+        EXPECT_EQ(detector.response(11, 11), response) << "test " << name;
     }
 }
 
-TEST(BlockCornerDetectorTest, FirstOfEqualMaximaInRowOrderWins) {
-    struct Case {
-        cv::Point first;  // (col, row) of the cell met first in row order
-        cv::Point second;
+TEST(BlockCornerDetectorTest, StrongestCornerOfEachRegionBecomesAPoint) {
+    // bright cells on cells of 540; a lone one's point is 3 pixels left of
+    // and above its centre pixel
+    const std::tuple<const char*, cv::Size, Cells, std::vector<cv::Point2f>> cases[] = {
+        {"flat", {640, 480}, {}, {}},
+        {"one bright cell", {640, 480}, {{10, 20, 1800}}, {{58, 28}}},
+        {"first of equal in row order", {640, 480}, {{8, 4, 1800}, {5, 20, 1800}}, {{58, 13}}},
+        {"the stronger one", {640, 480}, {{5, 5, 1350}, {15, 20, 2250}}, {{58, 43}}},
+        {"one per region", {640, 480}, {{5, 5, 1800}, {5, 40, 1800}}, {{13, 13}, {118, 13}}},
+        {"beyond the last regions", {21, 21}, {{5, 2, 1800}, {2, 5, 1800}}, {}},
+        {"smallest size", {21, 21}, {{2, 2, 1800}}, {{4, 4}}},
+        {"too narrow", {20, 300}, {{2, 2, 1800}}, {}},
     };
-    // both cells lie in the first region (30 x 23 cells) of a 640 x 480 image
-    for (const Case c : {Case{{20, 5}, {4, 8}}, Case{{10, 5}, {20, 5}}}) {
-        for (const bool swapPaintOrder : {false, true}) {
-            cv::Mat image(480, 640, CV_8UC1, cv::Scalar(BACKGROUND));
-            const cv::Point a = swapPaintOrder ? c.second : c.first;
-            const cv::Point b = swapPaintOrder ? c.first : c.second;
-            paintCell(image, a.y, a.x, BRIGHT);
-            paintCell(image, b.y, b.x, BRIGHT);
-            const std::vector<cv::Point2f> points = detect(image);
-            ASSERT_EQ(points.size(), 1u);
-            EXPECT_EQ(points[0],
-                      cv::Point2f(3.0f * (c.first.x - 1) + 1, 3.0f * (c.first.y - 1) + 1));
-        }
+    for (const auto& [name, size, cells, points] : cases) {
+        BlockCornerDetector detector;
+        EXPECT_EQ(detect(detector, size, 60, cells), points) << name;
     }
-}
-
-TEST(BlockCornerDetectorTest, StrongerCornerWinsItsRegion) {
-    cv::Mat image(480, 640, CV_8UC1, cv::Scalar(BACKGROUND));
-    paintCell(image, 5, 5, 150);
-    paintCell(image, 15, 20, 250);  // same region, larger response
-    const std::vector<cv::Point2f> points = detect(image);
-    ASSERT_EQ(points.size(), 1u);
-    EXPECT_EQ(points[0], cv::Point2f(3.0f * 19 + 1, 3.0f * 14 + 1));
-}
-
-TEST(BlockCornerDetectorTest, OnePointPerRegionForCommonSizes) {
-    struct Case {
-        cv::Size size;
-        size_t regions;
-    };
-    const Case cases[] = {{{640, 480}, 42},
-                          {{1280, 720}, 42},
-                          {{1920, 1080}, 42},
-                          {{960, 540}, 42},
-                          {{320, 240}, 36}};
-    for (const Case& c : cases) {
-        // isolated bright cells everywhere: every region holds corners
-        cv::Mat image(c.size, CV_8UC1, cv::Scalar(BACKGROUND));
-        for (int row = 1; row < c.size.height / 3; row += 3) {
-            for (int col = 1; col < c.size.width / 3; col += 3) {
-                paintCell(image, row, col, BRIGHT);
+    // a bright cell in every third row and column: every region has corners
+    const std::pair<cv::Size, size_t> sizes[] = {{{640, 480}, 42},
+                                                 {{1280, 720}, 42},
+                                                 {{1920, 1080}, 42},
+                                                 {{960, 540}, 42},
+                                                 {{320, 240}, 36}};
+    for (const auto& [size, regions] : sizes) {
+        Cells grid;
+        for (int row = 1; row < size.height / 3; row += 3) {
+            for (int col = 1; col < size.width / 3; col += 3) {
+                grid.push_back({row, col, 1800});
             }
         }
-        EXPECT_EQ(detect(image).size(), c.regions) << c.size;
+        BlockCornerDetector detector;
+        EXPECT_EQ(detect(detector, size, 60, grid).size(), regions) << size;
     }
-}
-
-TEST(BlockCornerDetectorTest, TexturedSceneGivesSpreadPointsOnCellCentres) {
-    cv::Mat image;
-    cv::cvtColor(calmora_test::texturedScene(640, 480, 7), image, cv::COLOR_BGR2GRAY);
-    BlockCornerDetector detector;
-    std::vector<cv::Point2f> points;
-    detector.detect(image, points);
-    EXPECT_GE(points.size(), 30u);
-    EXPECT_LE(points.size(), 42u);
-    std::set<std::pair<int, int>> regions;
-    for (const cv::Point2f& p : points) {
-        EXPECT_EQ(static_cast<int>(p.x) % 3, 1) << p;
-        EXPECT_EQ(static_cast<int>(p.y) % 3, 1) << p;
-        EXPECT_EQ(p.x, static_cast<float>(static_cast<int>(p.x)));
-        regions.insert({static_cast<int>(p.x) / 3 / 30, static_cast<int>(p.y) / 3 / 23});
-    }
-    EXPECT_EQ(regions.size(), points.size());  // never two points in one region
-    // the point vector's storage is reused by the next call
-    const cv::Point2f* storage = points.data();
-    detector.detect(image, points);
-    EXPECT_EQ(points.data(), storage);
 }
 
 }  // namespace

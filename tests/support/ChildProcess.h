@@ -1,8 +1,8 @@
 #pragma once
 
-// Child processes for tests that run real programs (the demo, Xvfb,
-// xdotool): own process group, captured output, bounded waits, and a
-// destructor that always kills the whole group.
+// Child processes for tests that run real programs (the demo, the command
+// line, Xvfb, xdotool, ffmpeg): own process group, output captured in
+// files, bounded waits, and a destructor that always kills the group.
 
 #include <sys/types.h>
 
@@ -22,47 +22,30 @@ struct ChildOptions {
     std::vector<std::string> unsetEnv;                        ///< variables removed
 };
 
-/// A running program in its own process group. Standard input is /dev/null;
-/// standard output and error go to temporary files that can be read at any
-/// time. The destructor kills the group with SIGKILL and reaps the child.
+/// A running program in its own process group, killed with it when the
+/// test program dies. Standard input is /dev/null; standard output and
+/// error go to temporary files that can be read at any time.
 class ChildProcess {
   public:
-    /// Starts the program; started() tells whether that worked.
     explicit ChildProcess(const ChildOptions& options);
-
-    /// Kills the process group (if still there), reaps, removes the files.
+    /// Kills the process group, reaps the child, removes the files.
     ~ChildProcess();
-
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    /// True when the program was started (it may have ended since).
     bool started() const { return pid_ > 0; }
-
-    /// Process id (also the process group id), or -1.
     pid_t pid() const { return pid_; }
-
     /// Waits at most `timeout` for the end; true when the program has ended.
     bool wait(std::chrono::milliseconds timeout);
-
-    /// True while the program runs.
     bool running();
-
-    /// Exit status 0..255 after a normal end, minus the signal number after
-    /// a signal, INT_MIN while running or when it never started.
+    /// Exit status 0..255, minus the signal number after a signal, INT_MIN
+    /// while running or when it never started.
     int exitCode() const { return exitCode_; }
-
-    /// What the program wrote to standard output so far.
     std::string out() const;
-
-    /// What the program wrote to standard error so far.
     std::string err() const;
-
-    /// Kills the whole process group with SIGKILL and reaps the child.
+    /// SIGKILL to the whole group, then reaps the child.
     void kill();
-
-    /// Asks the process group to end with SIGTERM (so that a server removes
-    /// its lock and socket files), waits at most `grace`, then kill().
+    /// SIGTERM to the group, at most `grace` to end, then kill().
     void terminate(std::chrono::milliseconds grace);
 
   private:
@@ -78,9 +61,9 @@ class ChildProcess {
 /// Result of a program run to its end.
 struct ChildResult {
     int exitCode{INT_MIN};  ///< as ChildProcess::exitCode(); INT_MIN on time-out
-    bool timedOut{false};   ///< the program was killed after `timeout`
-    std::string out;        ///< standard output
-    std::string err;        ///< standard error
+    bool timedOut{false};
+    std::string out;
+    std::string err;
 };
 
 /// Runs a program to its end, killing it after `timeout`.
@@ -89,4 +72,22 @@ ChildResult runChild(const ChildOptions& options, std::chrono::milliseconds time
 /// Full path of `name` found in PATH, or empty text.
 std::string findProgram(const std::string& name);
 
+/// Calls `done` every 20 ms until it returns true or `limit` passes; the
+/// result of its last call. For waiting on something observable.
+template <typename Done>
+bool waitFor(Done done, std::chrono::milliseconds limit);
+
 }  // namespace calmora_test
+
+#include <thread>
+
+template <typename Done>
+bool calmora_test::waitFor(Done done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}

@@ -1,8 +1,12 @@
+// Synthetic pictures and the pixel model of shifts for the tests.
+
 #include "Synthetic.h"
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -67,70 +71,48 @@ orl::video::Frame toFrame(const cv::Mat& bgr, uint32_t code) {
     const int w = bgr.cols;
     const int h = bgr.rows;
     orl::video::Frame frame(w, h, code);
-    cv::Mat packed;
-    switch (code) {
-        case fcc::GRAY:
-            cv::cvtColor(bgr, packed, cv::COLOR_BGR2GRAY);
-            break;
-        case fcc::BGR3:
-            packed = bgr.clone();
-            break;
-        case fcc::RGB3:
-            cv::cvtColor(bgr, packed, cv::COLOR_BGR2RGB);
-            break;
-        case fcc::YUV3:
-            cv::cvtColor(bgr, packed, cv::COLOR_BGR2YUV);
-            break;
-        case fcc::YUYV:
-        case fcc::UYVY: {
-            cv::Mat yuv;
-            cv::cvtColor(bgr, yuv, cv::COLOR_BGR2YUV);
-            packed.create(h, w, CV_8UC2);
-            const bool yFirst = code == fcc::YUYV;
-            for (int y = 0; y < h; ++y) {
-                const uint8_t* s = yuv.ptr<uint8_t>(y);
-                uint8_t* d = packed.ptr<uint8_t>(y);
-                for (int x = 0; x + 1 < w; x += 2) {
-                    const uint8_t y0 = s[3 * x], y1 = s[3 * x + 3];
-                    const uint8_t u = static_cast<uint8_t>((s[3 * x + 1] + s[3 * x + 4]) / 2);
-                    const uint8_t v = static_cast<uint8_t>((s[3 * x + 2] + s[3 * x + 5]) / 2);
-                    uint8_t* q = d + 2 * x;
-                    if (yFirst) {
-                        q[0] = y0, q[1] = u, q[2] = y1, q[3] = v;
-                    } else {
-                        q[0] = u, q[1] = y0, q[2] = v, q[3] = y1;
-                    }
-                }
+    cv::Mat packed, yuv;
+    cv::cvtColor(bgr, yuv,
+                 code == fcc::YU12 || code == fcc::NV12 || code == fcc::NV21
+                     ? cv::COLOR_BGR2YUV_I420
+                     : cv::COLOR_BGR2YUV);
+    if (code == fcc::GRAY) {
+        cv::cvtColor(bgr, packed, cv::COLOR_BGR2GRAY);
+    } else if (code == fcc::BGR3) {
+        packed = bgr.clone();
+    } else if (code == fcc::RGB3) {
+        cv::cvtColor(bgr, packed, cv::COLOR_BGR2RGB);
+    } else if (code == fcc::YUV3) {
+        packed = yuv;
+    } else if (code == fcc::YV12) {
+        cv::cvtColor(bgr, packed, cv::COLOR_BGR2YUV_YV12);
+    } else if (code == fcc::YU12) {
+        packed = yuv;
+    } else if (code == fcc::YUYV || code == fcc::UYVY) {
+        // each pair of pixels shares the mean of its two chroma values
+        packed.create(h, w, CV_8UC2);
+        const int yAt = code == fcc::YUYV ? 0 : 1;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x + 1 < w; x += 2) {
+                const uint8_t* s = yuv.ptr<uint8_t>(y) + 3 * x;
+                uint8_t* q = packed.ptr<uint8_t>(y) + 2 * x;
+                q[yAt] = s[0], q[yAt + 2] = s[3];
+                q[1 - yAt] = static_cast<uint8_t>((s[1] + s[4]) / 2);
+                q[3 - yAt] = static_cast<uint8_t>((s[2] + s[5]) / 2);
             }
-            break;
+    } else if (code == fcc::NV12 || code == fcc::NV21) {
+        // the I420 planes with U and V interleaved
+        packed = yuv.clone();
+        const size_t luma = static_cast<size_t>(w) * h, quarter = luma / 4;
+        const bool uFirst = code == fcc::NV12;
+        for (size_t i = 0; i < quarter; ++i) {
+            packed.data[luma + 2 * i + (uFirst ? 0 : 1)] = yuv.data[luma + i];
+            packed.data[luma + 2 * i + (uFirst ? 1 : 0)] = yuv.data[luma + quarter + i];
         }
-        case fcc::YU12:
-            cv::cvtColor(bgr, packed, cv::COLOR_BGR2YUV_I420);
-            break;
-        case fcc::YV12:
-            cv::cvtColor(bgr, packed, cv::COLOR_BGR2YUV_YV12);
-            break;
-        case fcc::NV12:
-        case fcc::NV21: {
-            cv::Mat i420;
-            cv::cvtColor(bgr, i420, cv::COLOR_BGR2YUV_I420);
-            packed.create(h + h / 2, w, CV_8UC1);
-            std::memcpy(packed.data, i420.data, static_cast<size_t>(w) * h);
-            const uint8_t* u = i420.data + static_cast<size_t>(w) * h;
-            const uint8_t* v = u + static_cast<size_t>(w / 2) * (h / 2);
-            uint8_t* uv = packed.data + static_cast<size_t>(w) * h;
-            const bool uFirst = code == fcc::NV12;
-            for (size_t i = 0; i < static_cast<size_t>(w / 2) * (h / 2); ++i) {
-                uv[2 * i] = uFirst ? u[i] : v[i];
-                uv[2 * i + 1] = uFirst ? v[i] : u[i];
-            }
-            break;
-        }
-        default:
-            throw std::invalid_argument("toFrame: not a raw pixel format");
+    } else {
+        throw std::invalid_argument("toFrame: not a raw pixel format");
     }
-    CV_Assert(packed.isContinuous());
-    CV_Assert(packed.total() * packed.elemSize() == frame.size);
+    CV_Assert(packed.isContinuous() && packed.total() * packed.elemSize() == frame.size);
     std::memcpy(frame.data, packed.data, frame.size);
     return frame;
 }
@@ -138,28 +120,18 @@ orl::video::Frame toFrame(const cv::Mat& bgr, uint32_t code) {
 cv::Mat lumaOf(const orl::video::Frame& frame) {
     const int w = static_cast<int>(frame.width);
     const int h = static_cast<int>(frame.height);
+    const uint32_t code = frame.fourcc;
     cv::Mat out;
-    switch (frame.fourcc) {
-        case fcc::BGR3:
-            cv::cvtColor(cv::Mat(h, w, CV_8UC3, frame.data), out, cv::COLOR_BGR2GRAY);
-            return out;
-        case fcc::RGB3:
-            cv::cvtColor(cv::Mat(h, w, CV_8UC3, frame.data), out, cv::COLOR_RGB2GRAY);
-            return out;
-        case fcc::YUV3: {
-            cv::Mat planes[3];
-            cv::split(cv::Mat(h, w, CV_8UC3, frame.data), planes);
-            return planes[0];
-        }
-        case fcc::YUYV:
-            cv::cvtColor(cv::Mat(h, w, CV_8UC2, frame.data), out, cv::COLOR_YUV2GRAY_YUY2);
-            return out;
-        case fcc::UYVY:
-            cv::cvtColor(cv::Mat(h, w, CV_8UC2, frame.data), out, cv::COLOR_YUV2GRAY_UYVY);
-            return out;
-        default:
-            return cv::Mat(h, w, CV_8UC1, frame.data).clone();
-    }
+    if (code == fcc::BGR3 || code == fcc::RGB3)
+        cv::cvtColor(cv::Mat(h, w, CV_8UC3, frame.data), out,
+                     code == fcc::BGR3 ? cv::COLOR_BGR2GRAY : cv::COLOR_RGB2GRAY);
+    else if (code == fcc::YUV3)
+        cv::extractChannel(cv::Mat(h, w, CV_8UC3, frame.data), out, 0);
+    else if (code == fcc::YUYV || code == fcc::UYVY)
+        cv::extractChannel(cv::Mat(h, w, CV_8UC2, frame.data), out, code == fcc::YUYV ? 0 : 1);
+    else
+        out = cv::Mat(h, w, CV_8UC1, frame.data).clone();
+    return out;
 }
 
 cv::Mat bgrOf(const orl::video::Frame& frame) {
@@ -167,6 +139,54 @@ cv::Mat bgrOf(const orl::video::Frame& frame) {
     return cv::Mat(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC3,
                    frame.data)
         .clone();
+}
+
+namespace {
+
+// Destination byte (x, y) of one plane takes source byte (x - mx, y - my)
+// where that exists; with `span` >= 0 only the columns from max(0, mx) on,
+// `span` of them, are written.
+void movePlane(const uint8_t* src, std::vector<uint8_t>& out, long long offset, long long rowBytes,
+               long long rows, long long mx, long long my, long long span = -1) {
+    const long long first = std::max(0LL, mx);
+    for (long long y = std::max(0LL, my); y < std::min(rows, rows + my); ++y)
+        for (long long x = std::max(0LL, mx); x < std::min(rowBytes, rowBytes + mx); ++x)
+            if (span < 0 || x < first + span)
+                out[static_cast<size_t>(offset + y * rowBytes + x)] =
+                    src[static_cast<size_t>(offset + (y - my) * rowBytes + x - mx)];
+}
+
+long long awayFromZeroEven(long long v) {
+    return v % 2 == 0 ? v : v + (v > 0 ? 1 : -1);
+}
+
+}  // namespace
+
+std::vector<uint8_t> shiftModel(const orl::video::Frame& src, const std::vector<uint8_t>& dstBefore,
+                                int dx, int dy) {
+    const long long w = src.width, h = src.height;
+    const uint32_t code = src.fourcc;
+    const bool semiPlanar = code == fcc::NV12 || code == fcc::NV21;
+    const bool packed422 = code == fcc::YUYV || code == fcc::UYVY;
+    const long long ex = semiPlanar || packed422 ? awayFromZeroEven(dx) : dx;
+    const long long ey = semiPlanar ? awayFromZeroEven(dy) : dy;
+    if (std::llabs(ex) >= w / 2 || std::llabs(ey) >= h / 2)
+        return std::vector<uint8_t>(src.data, src.data + src.size);
+    std::vector<uint8_t> out = dstBefore;
+    const long long bytesPerPixel = code == fcc::RGB3 || code == fcc::BGR3 || code == fcc::YUV3 ? 3
+                                    : packed422                                                 ? 2
+                                                                                                : 1;
+    movePlane(src.data, out, 0, bytesPerPixel * w, h, bytesPerPixel * ex, ey);
+    if (semiPlanar) {
+        movePlane(src.data, out, w * h, w, h / 2, ex, ey / 2);
+    } else if (code == fcc::YU12 || code == fcc::YV12) {
+        // chroma planes of (w / 2) x (h / 2) after a luma plane of 2 (w / 2) h
+        // bytes; the half shift truncates toward zero
+        const long long span = (w - std::llabs(ex)) / 2;
+        for (long long plane : {2 * h, 2 * h + h / 2})
+            movePlane(src.data, out, plane * (w / 2), w / 2, h / 2, ex / 2, ey / 2, span);
+    }
+    return out;
 }
 
 ShakyClip shakyClip(cv::Size size, int count, double amplitude, double angleAmplitude,

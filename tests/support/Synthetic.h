@@ -39,6 +39,16 @@ cv::Mat lumaOf(const orl::video::Frame& frame);
 /// A BGR picture of a "BGR3" frame, copied.
 cv::Mat bgrOf(const orl::video::Frame& frame);
 
+/// The bytes a destination frame must hold after a whole-pixel shift of
+/// `src` by (dx, dy) pixels, modelled byte by byte: `dstBefore` is the
+/// destination before the call, whose bytes stay where nothing is moved
+/// in. The 4:2:2 and semi-planar formats move by even steps (odd shifts
+/// one further from zero, vertically too for the semi-planar ones), the
+/// planar 4:2:0 chroma by half the luma shift; a shift of half the frame
+/// or more on either axis gives a plain copy of `src`.
+std::vector<uint8_t> shiftModel(const orl::video::Frame& src, const std::vector<uint8_t>& dstBefore,
+                                int dx, int dy);
+
 /// A camera held by a shaky hand over a larger textured scene: frame k is
 /// view(scene, size, topLeft[k], angle[k]). The camera wobbles by up to
 /// `amplitude` pixels and `angleAmplitude` radians about a fixed position,

@@ -13,29 +13,20 @@ namespace calmora_test {
 
 class XvfbServer {
   public:
-    /// Starts `Xvfb :N -screen 0 <width>x<height>x24 -nolisten tcp -noreset` on the
-    /// first display number N without a socket or lock file, trying the
-    /// next one when another server takes it first; waits at most 10 s for
-    /// the server's socket. ok() tells whether it runs.
+    /// Starts Xvfb with a screen of `width` x `height` x 24 on a display
+    /// number the server picks itself, and waits at most 10 s until it
+    /// accepts clients. ok() tells whether it runs.
     explicit XvfbServer(int width = 1280, int height = 1024);
-
-    /// Stops the server (SIGTERM, then SIGKILL after 3 s).
     ~XvfbServer();
-
-    /// Stops the server now; its clients lose their display and end.
-    void stop();
-
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
 
-    /// True while the server runs.
+    /// Stops the server now; its clients lose their display and end.
+    void stop();
     bool ok() const;
-
     /// The display name for DISPLAY, e.g. ":93"; empty when not started.
     const std::string& display() const { return display_; }
-
-    /// Runs an X client program (xdotool, import, ...) on this display to
-    /// its end, at most `timeoutMs`.
+    /// Runs an X client (xdotool, ...) on this display to its end.
     ChildResult run(const std::vector<std::string>& argv, int timeoutMs = 10000) const;
 
   private:

@@ -48,7 +48,7 @@ enum NexfeedParam : int {
 
 /// Commands for executeCommand.
 enum NexfeedCommand : int {
-    RESTART = 1,  ///< close, then reopen from the record's source text
+    RESTART = 1,  ///< close, then reopen as last opened (record or source text)
 };
 
 /// Kind of source, decided from the source text.

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -33,6 +34,18 @@ class NexfeedOpenCv : public Nexfeed {
     /// A closed source: record defaults with fourcc "BGR24" and the custom
     /// values -1, frame interval 33000 us, logging disabled.
     NexfeedOpenCv();
+
+    /// Reads a monotonic clock (nanosecond resolution). getFrame measures
+    /// the pause between calls and the frame pacing with it.
+    using NowFunction = std::function<std::chrono::steady_clock::time_point()>;
+    /// Blocks the calling thread for the given number of microseconds;
+    /// getFrame paces a video file with it.
+    using SleepFunction = std::function<void(std::chrono::microseconds)>;
+
+    /// As above, with the clock and the sleep that pacing, catch-up and
+    /// time-out use instead of std::chrono::steady_clock::now and
+    /// std::this_thread::sleep_for (a test can drive time by hand).
+    NexfeedOpenCv(NowFunction now, SleepFunction sleep);
 
     /// Releases the capture.
     ~NexfeedOpenCv() override;
@@ -81,13 +94,15 @@ class NexfeedOpenCv : public Nexfeed {
     /// A copy of the record, taken under paramsMutex.
     NexfeedParams getParams() override;
 
-    /// RESTART (close, reopen from the record's source text) returns true
-    /// whatever the reopening gives; any other identifier returns false.
+    /// RESTART closes and reopens, with the last record given to
+    /// open(params) when the source was opened from one (so its size, frame
+    /// rate, fourcc and device values survive), else from the record's
+    /// source text. Returns true whatever the reopening gives; any other
+    /// identifier returns false.
     bool executeCommand(int id) override;
 
   private:
-    using Clock = std::chrono::steady_clock;
-    using TimePoint = std::chrono::time_point<Clock, std::chrono::nanoseconds>;
+    using TimePoint = std::chrono::steady_clock::time_point;
 
     // Opens `capture` by device number (when `byNumber`) or by name and
     // logs the refusal; true when the capture reports itself open.
@@ -126,6 +141,13 @@ class NexfeedOpenCv : public Nexfeed {
     TimePoint lastEntryTime;
     std::mutex deviceMutex;  // taken after paramsMutex, never before it
     cv::Mat converted;       // scratch for images that are not 8-bit BGR
+
+    NowFunction now;
+    SleepFunction sleep;
+    // The record of the last open(params), reused by RESTART while
+    // openedFromRecord holds (an open from a text clears it).
+    bool openedFromRecord{false};
+    NexfeedParams openRecord;
 };
 
 }  // namespace orl::video
