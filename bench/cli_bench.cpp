@@ -46,12 +46,12 @@ const fs::path& clip() {
     return path;
 }
 
-// range(0): type; range(1): 1 for the offline two-pass mode.
+// range(0): type; range(1): the mode (0 live, 1 lookahead, 2 offline).
 void WholeRun(benchmark::State& state) {
     RunOptions options;
     options.input = clip().string();
     options.output = (clip().parent_path() / "out.avi").string();
-    options.twoPass = state.range(1) == 1;
+    options.mode = static_cast<Mode>(state.range(1));
     std::atomic<bool> stop{false};
     long long frames = 0;
     for (auto _ : state) {
@@ -92,7 +92,8 @@ BENCHMARK(WholeRun)
     ->Args({1, 0})
     ->Args({2, 0})
     ->Args({2, 1})
-    ->ArgNames({"type", "offline"})
+    ->Args({2, 2})
+    ->ArgNames({"type", "mode"})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
     ->UseRealTime();

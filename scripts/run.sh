@@ -22,8 +22,12 @@ echo "== live mode, as the library runs on a live feed"
 "$calmora" stabilise "$out/shaky.avi" "$out/stabilised.avi" \
     --side-by-side "$out/side_by_side.avi" --report "$out/report.json" --plot "$out/path.png"
 echo
+echo "== lookahead mode: a fixed latency of 15 frames, the path smoothed without lag"
+"$calmora" stabilise "$out/shaky.avi" "$out/stabilised_lookahead.avi" --mode lookahead \
+    --latency 15 --report "$out/report_lookahead.json" --plot "$out/path_lookahead.png"
+echo
 echo "== offline mode: two passes over the whole file, no border"
-"$calmora" stabilise "$out/shaky.avi" "$out/stabilised_offline.avi" --two-pass --zoom auto \
+"$calmora" stabilise "$out/shaky.avi" "$out/stabilised_offline.avi" --mode offline --zoom auto \
     --report "$out/report_offline.json" --plot "$out/path_offline.png"
 
 echo
@@ -33,4 +37,5 @@ echo "  stabilised.avi    the stabilised video"
 echo "  side_by_side.avi  source above result"
 echo "  report.json       per-frame offsets and times, summary"
 echo "  path.png          camera path before and after"
-echo "  *_offline.*       the same for the offline mode (stabilised video, report, plot)"
+echo "  *_lookahead.*     the same for the lookahead mode (stabilised video, report, plot)"
+echo "  *_offline.*       the same for the offline mode"

@@ -11,7 +11,8 @@
 //   read, convert anything that is not 8-bit BGR and copy row by row into
 //   the frame (re-created to fit); number it, publish size and cycle time.
 //   The fifth failure since the last restart closes and reopens the source,
-//   with the record it was opened from when there was one.
+//   with the record it was opened from when there was one. A file read
+//   AS_DECODED_ONCE is neither paced nor reopened: its first failure ends it.
 // - setParam / getParam: range checks, scaling to and from the device's
 //   property scales (PropertyScale), the record updated on success.
 // - Locks: paramsMutex, then deviceMutex, then the Logger's. Every call into
@@ -306,6 +307,7 @@ bool NexfeedOpenCv::open(const std::string& initString) {
     }
 
     frameIntervalMks = frameIntervalFor(fps, frameIntervalMks);
+    fileEnded = false;
     lastCallTime = now();
     lastEntryTime = lastCallTime;
     return true;
@@ -370,6 +372,7 @@ bool NexfeedOpenCv::open(const NexfeedParams& given) {
         setProperty(cv::CAP_PROP_BUFFERSIZE, 1);
     }
     frameIntervalMks = frameIntervalFor(given.fps, frameIntervalMks);
+    fileEnded = false;
     lastCallTime = now();
     lastEntryTime = lastCallTime;
 
@@ -401,13 +404,17 @@ bool NexfeedOpenCv::getFrame(Frame& frame, int timeoutMs) {
     lastEntryTime = entry;
     lastCallTime = now();
     const int interval = frameIntervalMks;
+    const bool once = sourceType == VIDEO_FILE && fileReading == FileReading::AS_DECODED_ONCE;
+    if (once && fileEnded) {
+        return false;
+    }
 
     if (sourceType == VIDEO_FILE) {
         // pace a file: sleep out the rest of one interval (waits of 1 ms
         // or less are not worth a sleep); a late caller gets the next frame
         // at once. The next interval starts when this sleep ends, so a
         // caller in a tight loop still gets one frame per interval.
-        if (elapsedMks <= interval && interval - elapsedMks > 1000) {
+        if (!once && elapsedMks <= interval && interval - elapsedMks > 1000) {
             sleep(std::chrono::microseconds(interval - elapsedMks));
             lastCallTime = now();
         }
@@ -443,7 +450,9 @@ bool NexfeedOpenCv::getFrame(Frame& frame, int timeoutMs) {
 
     // read and deliver
     if (!readFrame(frame)) {
-        return countFailure();
+        // a file read once ends here instead of counting towards a restart
+        fileEnded = once;
+        return once ? false : countFailure();
     }
     frame.frameId = frameCounter;
     frameCounter = advanced(frameCounter, 1);
@@ -622,6 +631,14 @@ float NexfeedOpenCv::getParam(int id) {
         default:
             return -1.0f;
     }
+}
+
+void NexfeedOpenCv::setFileReading(FileReading mode) {
+    fileReading = mode;
+}
+
+SourceType NexfeedOpenCv::classify(const std::string& text) {
+    return classifySource(text);
 }
 
 NexfeedParams NexfeedOpenCv::getParams() {

@@ -83,4 +83,15 @@ class AnalysedImage {
     cv::Mat scaledFrame_;  // down-scaled colour frame before grey conversion
 };
 
+/// Pixels between the samples of residualAfter(), in both directions.
+constexpr int RESIDUAL_STEP = 4;
+
+/// How badly `previousToCurrent` (analysed pixels, previous to current
+/// positions) explains the pair: the mean absolute grey difference between
+/// every RESIDUAL_STEP-th pixel of every RESIDUAL_STEP-th row of
+/// `pair.previous` and the nearest pixel of `pair.current` it maps to, less
+/// the mean difference (a change of brightness is not a mismatch). Grey
+/// levels; 0 when no sample maps inside the current image. Allocates nothing.
+double residualAfter(const AnalysedPair& pair, const cv::Matx23d& previousToCurrent);
+
 }  // namespace orl::calmora

@@ -2,21 +2,21 @@
 //
 // - Parameters live in one record behind one mutex; every operation holds it
 //   only for a copy or a few fields.
-// - A frame: refuse empty input; copy the record (and any reset request)
-//   under the mutex; sanitise the copy; apply a pending reset; while enabled
-//   prepare the analysed image, measure the motion (Fourier correlation for
-//   type 0, optical flow otherwise) and smooth it into offsets; compensate;
-//   publish the applied offsets and the time spent under the mutex.
-// - When the analysis size changes, every unit's buffers are re-created at
-//   the new size and the whole processing state is reset.
+// - A frame: refuse empty input; copy the record, the zoom (and any reset
+//   request) under the mutex; sanitise the copy; apply a pending reset;
+//   while enabled measure the motion with the motion measurer (analysed
+//   image, then Fourier correlation for type 0, optical flow otherwise) and
+//   smooth it into offsets; compensate (zoom included, in the same warp);
+//   publish the applied offsets, the measurement and the time spent under
+//   the mutex.
+// - When the analysis size changes, the measurer re-creates its buffers and
+//   starts again, and the smoothing restarts with it.
 
 #include <calmora/CalmoraOpenCv.h>
 
-#include "AnalysedImage.h"
 #include "Compensation.h"
-#include "FftEstimator.h"
 #include "MotionFilter.h"
-#include "OpticalFlowEstimator.h"
+#include "RunParams.h"
 
 #include <algorithm>
 #include <chrono>
@@ -30,8 +30,8 @@ namespace {
 constexpr int MAX_SCALE_FACTOR = 8;
 constexpr int MAX_OFFSET_LIMIT = 1024;
 constexpr float MAX_A_OFFSET_LIMIT = 89.0f;
-constexpr int MAX_TYPE = 2;
-constexpr int MAX_CONST_OFFSET = 1000000;  // pixels; far beyond any frame
+constexpr double MIN_ZOOM = 1.0;
+constexpr double MAX_ZOOM = 4.0;
 
 // Integer part of `value` when it lies in lo..hi.
 bool integerIn(float value, int lo, int hi, int& out) {
@@ -66,32 +66,6 @@ int truncated(double value) {
     return static_cast<int>(whole);
 }
 
-float limitOrZero(float limit) {
-    return limit >= 0.0f ? limit : 0.0f;  // NaN and negative give 0
-}
-
-float coeffIn01(float coeff) {
-    return coeff >= 0.0f ? std::min(coeff, 1.0f) : 0.0f;  // NaN and negative give 0
-}
-
-// The frame's working copy of the parameters: every value usable as it is.
-CalmoraParams sanitised(CalmoraParams p) {
-    p.scaleFactor = std::max(p.scaleFactor, 1);
-    p.type = std::clamp(p.type, 0, MAX_TYPE);
-    p.xOffsetLimit = std::max(p.xOffsetLimit, 0);
-    p.yOffsetLimit = std::max(p.yOffsetLimit, 0);
-    p.aOffsetLimit = limitOrZero(p.aOffsetLimit);
-    p.xFilterCoeff = coeffIn01(p.xFilterCoeff);
-    p.yFilterCoeff = coeffIn01(p.yFilterCoeff);
-    p.aFilterCoeff = coeffIn01(p.aFilterCoeff);
-    p.constXOffset = std::clamp(p.constXOffset, -MAX_CONST_OFFSET, MAX_CONST_OFFSET);
-    p.constYOffset = std::clamp(p.constYOffset, -MAX_CONST_OFFSET, MAX_CONST_OFFSET);
-    if (!std::isfinite(p.constAOffset)) {
-        p.constAOffset = 0.0f;
-    }
-    return p;
-}
-
 bool finite(const Offsets& o) {
     return std::isfinite(o.x) && std::isfinite(o.y) && std::isfinite(o.a);
 }
@@ -101,52 +75,20 @@ bool finite(const Offsets& o) {
 // Everything the frame operation works on. Only the thread inside
 // stabilise() touches it.
 struct CalmoraOpenCv::Pipeline {
-    AnalysedImage image;
-    FftEstimator fft;
-    OpticalFlowEstimator flow;
+    MotionMeasurer measurer;
     MotionFilter filter;
     Offsets offsets;
+    Measurement measurement;
 
     // Grey pair 128, spectra and windowed image 0, filter and offsets 0.
     void reset() {
-        image.reset();
-        fft.reset();
+        measurer.reset();
         filter.reset();
         offsets = Offsets{};
     }
 
-    // The analysed image of `src`: buffers re-created (and everything reset)
-    // when the analysis size changes. False when `src` is too small to
-    // measure or its picture cannot be read.
-    bool prepare(const video::Frame& src, const CalmoraParams& run) {
-        const AnalysisGeometry geometry =
-            AnalysedImage::geometryFor(src.width, src.height, run.scaleFactor, run.type);
-        if (!AnalysedImage::measurable(geometry)) {
-            return false;
-        }
-        if (image.adopt(geometry)) {
-            fft.create(geometry.size);
-            flow.create(geometry.size);
-            reset();
-        }
-        // A compressed or unknown format, or a size below the capacity,
-        // leaves the analysed pair as it was; measuring it anyway would
-        // count the previous frame's motion a second time.
-        return image.convert(src);
-    }
-
-    Motion estimate(const CalmoraParams& run) {
-        const MotionLimits limits{static_cast<double>(run.xOffsetLimit),
-                                  static_cast<double>(run.yOffsetLimit),
-                                  static_cast<double>(run.aOffsetLimit)};
-        if (run.type == 0) {
-            return fft.estimate(image.pair(), limits);
-        }
-        return flow.estimate(image.pair(), limits, run.type >= 2);
-    }
-
-    void smooth(const Motion& motion, const CalmoraParams& run) {
-        offsets = filter.update(motion,
+    void smooth(const Measurement& m, const CalmoraParams& run) {
+        offsets = filter.update(Motion{m.x, m.y, m.a},
                                 FilterCoeffs{run.xFilterCoeff, run.yFilterCoeff, run.aFilterCoeff});
         if (!finite(offsets)) {
             filter.reset();
@@ -306,6 +248,7 @@ bool CalmoraOpenCv::executeCommand(int id) {
         publishedX_ = 0.0;
         publishedY_ = 0.0;
         publishedA_ = 0.0;
+        publishedMeasurement_ = Measurement{};
     }
     return true;
 }
@@ -319,10 +262,12 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
 
     // snapshot
     CalmoraParams snapshot;
+    double zoom = 1.0;
     bool resetNow = false;
     {
         const std::lock_guard<std::mutex> lock(paramsMutex_);
         snapshot = params_;
+        zoom = zoom_;
         resetNow = resetPending_;
         resetPending_ = false;
     }
@@ -334,17 +279,21 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
 
     // measure and smooth
     if (run.enable) {
-        Motion motion;
-        if (p.prepare(src, run)) {
-            motion = p.estimate(run);
+        p.measurement = p.measurer.measure(src, run);
+        if (p.measurement.restarted) {
+            // new analysis size: the path so far is in other units
+            p.filter.reset();
+            p.offsets = Offsets{};
         }
-        p.smooth(motion, run);
+        p.smooth(p.measurement, run);
     } else {
+        p.measurement = Measurement{};
         p.offsets = Offsets{};
     }
 
-    // move the picture
-    compensate(src, dst, p.offsets, run);
+    // move the picture; a disabled stabiliser passes frames through as they
+    // are, zoom included
+    compensate(src, dst, p.offsets, run, run.enable ? zoom : 1.0);
 
     // publish
     {
@@ -358,6 +307,7 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
         publishedX_ = p.offsets.x;
         publishedY_ = p.offsets.y;
         publishedA_ = p.offsets.a;
+        publishedMeasurement_ = p.measurement;
     }
     return true;
 }
@@ -367,6 +317,25 @@ void CalmoraOpenCv::getOffsets(float& offsetX, float& offsetY, float& offsetA) {
     offsetX = static_cast<float>(publishedX_);
     offsetY = static_cast<float>(publishedY_);
     offsetA = static_cast<float>(publishedA_);
+}
+
+Measurement CalmoraOpenCv::lastMeasurement() {
+    const std::lock_guard<std::mutex> lock(paramsMutex_);
+    return publishedMeasurement_;
+}
+
+bool CalmoraOpenCv::setZoom(double zoom) {
+    if (!(zoom >= MIN_ZOOM && zoom <= MAX_ZOOM)) {
+        return false;  // NaN too
+    }
+    const std::lock_guard<std::mutex> lock(paramsMutex_);
+    zoom_ = zoom;
+    return true;
+}
+
+double CalmoraOpenCv::getZoom() {
+    const std::lock_guard<std::mutex> lock(paramsMutex_);
+    return zoom_;
 }
 
 }  // namespace orl::calmora

@@ -13,9 +13,11 @@
 // - The applied translation and angle atan2(c, a) replace the offsets; a
 //   shift of half the frame or more is copied unshifted, so it reports no
 //   translation.
-// - An optional zoom about the frame centre scales the whole matrix; it
-//   serves applyCorrection(), which replays a correction computed outside
-//   the frame operation (a whole-file path) through this same code.
+// - An optional zoom about the frame centre scales the whole matrix, so a
+//   zoomed frame is warped once: the live stabiliser's zoom setting, and
+//   applyCorrection(), which replays a correction computed outside the frame
+//   operation (a whole-file path) through this same code. The formats that
+//   are only shifted ignore it.
 // - Inputs that cannot be applied safely (non-finite numbers, malformed
 //   raw frames) give a plain copy and zero offsets: nothing was applied.
 
@@ -63,12 +65,10 @@ constexpr double PI_APPROX = 3.14159;
 // routines; clamping to it keeps the truncation to int defined.
 constexpr double MAX_SHIFT = static_cast<double>(1 << 30);
 
-bool isRawFormat(uint32_t code) {
+// The formats whose chroma is shared by neighbouring pixels: only ever
+// shifted, never warped.
+bool isSubsampled(uint32_t code) {
     switch (code) {
-        case fcc::GRAY:
-        case fcc::RGB3:
-        case fcc::BGR3:
-        case fcc::YUV3:
         case fcc::YUYV:
         case fcc::UYVY:
         case fcc::NV12:
@@ -79,6 +79,11 @@ bool isRawFormat(uint32_t code) {
         default:
             return false;
     }
+}
+
+bool isRawFormat(uint32_t code) {
+    return isSubsampled(code) || code == fcc::GRAY || code == fcc::RGB3 || code == fcc::BGR3 ||
+           code == fcc::YUV3;
 }
 
 // A raw frame whose buffer holds the whole picture and whose size fits an
@@ -95,14 +100,16 @@ bool isFinite(const Affine& m) {
            std::isfinite(m.tx) && std::isfinite(m.ty);
 }
 
-// The same picture scaled by `zoom` about the frame centre.
+// The same picture scaled by `zoom` about the frame centre. A shift-only
+// matrix (types 0 and 1) carries no linear part: it scales the identity.
 Affine zoomed(const Affine& m, uint32_t width, uint32_t height, double zoom) {
+    const bool shiftOnly = m.a == 0.0 && m.b == 0.0 && m.c == 0.0 && m.d == 0.0;
     const double cx = static_cast<double>(width / 2);
     const double cy = static_cast<double>(height / 2);
-    return Affine{zoom * m.a,
+    return Affine{zoom * (shiftOnly ? 1.0 : m.a),
                   zoom * m.b,
                   zoom * m.c,
-                  zoom * m.d,
+                  zoom * (shiftOnly ? 1.0 : m.d),
                   zoom * m.tx + (1.0 - zoom) * cx,
                   zoom * m.ty + (1.0 - zoom) * cy};
 }
@@ -230,9 +237,10 @@ bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
         return copyUnapplied(src, dst, offsets);
     }
 
-    // matrix
+    // matrix; the chroma-subsampled formats are only ever shifted, and the
+    // translation of a zoom about the centre is not a shift of the picture
     Affine m = buildMatrix(width, height, offsets, snapshot);
-    if (zoom != 1.0) {
+    if (zoom != 1.0 && !isSubsampled(src.fourcc)) {
         m = zoomed(m, width, height, zoom);
     }
     if (!isFinite(m)) {

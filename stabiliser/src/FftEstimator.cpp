@@ -8,10 +8,15 @@
 //   of equal maxima wins, start at the centre with value 0.
 // - Peak below 0.001: zero motion. Otherwise the peak position, wrapped to
 //   -N/2 .. N/2 - 1, times the scales, limited. Rotation is always 0.
+// - Confidence: how far the peak stands above the best value outside its
+//   neighbourhood; the surface of two unrelated pictures has many peaks of
+//   similar height.
 
 #include "FftEstimator.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace orl::calmora {
 
@@ -26,6 +31,12 @@ void hannWeights(int n, float* out) {
     for (int i = 0; i < n; ++i) {
         out[i] = static_cast<float>((1.0 - std::cos(i * WINDOW_TWO_PI / (n - 1))) * 0.5);
     }
+}
+
+// Circular distance of a and b on a ring of n.
+int ringDistance(int a, int b, int n) {
+    const int d = std::abs(a - b);
+    return std::min(d, n - d);
 }
 
 }  // namespace
@@ -79,6 +90,8 @@ Motion FftEstimator::estimate(const AnalysedPair& pair, const MotionLimits& limi
     const int width = current.cols;
     const int height = current.rows;
     const int slot = pair.currentSlot & 1;
+    confidence_ = 0.0;
+    shift_ = cv::Point();
 
     // normalise and window
     const size_t count = current.total();
@@ -126,9 +139,33 @@ Motion FftEstimator::estimate(const AnalysedPair& pair, const MotionLimits& limi
         return {};
     }
 
+    // next best peak (a local maximum) outside the neighbourhood
+    float second = 0.0f;
+    for (int r = 0; r < height; ++r) {
+        const float* above = correlationSurface_.ptr<float>((r + height - 1) % height);
+        const float* s = correlationSurface_.ptr<float>(r);
+        const float* below = correlationSurface_.ptr<float>((r + 1) % height);
+        const bool nearRow = ringDistance(r, bestRow, height) <= PEAK_NEIGHBOURHOOD;
+        for (int col = 0; col < width; ++col) {
+            const float v = s[col];
+            if (v <= second ||
+                (nearRow && ringDistance(col, bestCol, width) <= PEAK_NEIGHBOURHOOD)) {
+                continue;
+            }
+            const int left = (col + width - 1) % width;
+            const int right = (col + 1) % width;
+            if (v >= s[left] && v >= s[right] && v >= above[col] && v >= below[col] &&
+                v >= above[left] && v >= above[right] && v >= below[left] && v >= below[right]) {
+                second = v;
+            }
+        }
+    }
+    confidence_ = 1.0 - static_cast<double>(second) / best;
+
     // signed shift, scaled to frame pixels, limited
     const int sx = bestCol < width / 2 ? bestCol : bestCol - width;
     const int sy = bestRow < height / 2 ? bestRow : bestRow - height;
+    shift_ = cv::Point(sx, sy);
     Motion motion;
     motion.x = limited(sx * pair.scaleX, limits.x);
     motion.y = limited(sy * pair.scaleY, limits.y);

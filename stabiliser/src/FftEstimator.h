@@ -35,6 +35,18 @@ class FftEstimator {
     /// the created size. Allocates nothing.
     Motion estimate(const AnalysedPair& pair, const MotionLimits& limits);
 
+    /// Half the width of the square about the peak that the next best peak
+    /// must lie outside of, analysed pixels (circularly).
+    static constexpr int PEAK_NEIGHBOURHOOD = 8;
+
+    /// Trust in the last estimate, 0..1: 1 - second / peak, with `second`
+    /// the highest surface value outside the peak's neighbourhood (taken as
+    /// 0 when negative); 0 when no peak reached the threshold.
+    double confidence() const { return confidence_; }
+    /// Shift of the last estimate, whole analysed pixels before the scales
+    /// and limits; (0, 0) when no peak reached the threshold.
+    cv::Point shift() const { return shift_; }
+
     /// The Hann window, float, of the created size.
     const cv::Mat& window() const { return hannWindow_; }
     /// Spectrum of slot 0 or 1 (complex float, 2 channels).
@@ -48,6 +60,8 @@ class FftEstimator {
     cv::Mat spectra_[2];
     cv::Mat crossSpectrum_;
     cv::Mat correlationSurface_;
+    double confidence_{0.0};
+    cv::Point shift_;
 };
 
 }  // namespace orl::calmora

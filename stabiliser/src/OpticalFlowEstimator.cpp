@@ -9,6 +9,8 @@
 // - a = atan2(M10, M00), s = M00 / cos a; the translation loses the share of
 //   the scaling about the image centre, (W, H) (1 - s) / 2, not the share of
 //   the rotation; it is converted to frame pixels and limited, like a.
+// - Confidence: the share of detected points that the fit explains within
+//   the RANSAC threshold; two unrelated pictures leave few of them.
 
 #include "OpticalFlowEstimator.h"
 
@@ -47,6 +49,8 @@ Motion OpticalFlowEstimator::estimate(const AnalysedPair& pair, const MotionLimi
                                       bool withRotation) {
     keptPrevious_.clear();
     keptCurrent_.clear();
+    confidence_ = 0.0;
+    fit_ = cv::Matx23d(1, 0, 0, 0, 1, 0);
     const cv::Mat& previous = pair.previous;
     const cv::Mat& current = pair.current;
     if (previous.empty() || previous.size() != current.size() || previous.type() != CV_8UC1 ||
@@ -96,6 +100,19 @@ Motion OpticalFlowEstimator::estimate(const AnalysedPair& pair, const MotionLimi
     if (!std::isfinite(motion.x) || !std::isfinite(motion.y) || !std::isfinite(motion.a)) {
         return {};
     }
+
+    // confidence
+    fit_ = cv::Matx23d(m.ptr<double>());
+    size_t explained = 0;
+    for (size_t i = 0; i < keptPrevious_.size(); ++i) {
+        const cv::Point2d p = keptPrevious_[i];
+        const cv::Point2d q(fit_(0, 0) * p.x + fit_(0, 1) * p.y + fit_(0, 2),
+                            fit_(1, 0) * p.x + fit_(1, 1) * p.y + fit_(1, 2));
+        if (cv::norm(q - cv::Point2d(keptCurrent_[i])) <= FIT_THRESHOLD) {
+            ++explained;
+        }
+    }
+    confidence_ = static_cast<double>(explained) / static_cast<double>(detected_.size());
 
     // limit
     motion.x = limited(motion.x, limits.x);

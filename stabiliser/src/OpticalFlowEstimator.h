@@ -31,6 +31,15 @@ class OpticalFlowEstimator {
     /// model is found and when the fit is degenerate (cos a = 0, not finite).
     Motion estimate(const AnalysedPair& pair, const MotionLimits& limits, bool withRotation);
 
+    /// Share of the detected points of the last estimate that were tracked
+    /// and lie within 3 analysed pixels of the fitted motion, 0..1; 0 when
+    /// nothing was fitted.
+    double confidence() const { return confidence_; }
+    /// The similarity fitted by the last estimate, previous to current
+    /// positions in analysed pixels, before any limit; the identity when
+    /// nothing was fitted.
+    const cv::Matx23d& fit() const { return fit_; }
+
     /// Previous positions of the pairs kept by the last estimate (tracked
     /// with status 1), analysed pixels.
     const std::vector<cv::Point2f>& keptPrevious() const { return keptPrevious_; }
@@ -45,6 +54,8 @@ class OpticalFlowEstimator {
     std::vector<float> error_;
     std::vector<cv::Point2f> keptPrevious_;
     std::vector<cv::Point2f> keptCurrent_;
+    double confidence_{0.0};
+    cv::Matx23d fit_{1, 0, 0, 0, 1, 0};
 };
 
 }  // namespace orl::calmora

@@ -1,6 +1,5 @@
-// Fuzzer for the demo's configuration file: the input bytes are loaded and
-// read as at start-up. A failed read must leave the record as it was; a
-// successful one must survive store, save, load and read unchanged.
+// Fuzzer for the demo's configuration file, loaded and read as at start-up:
+// a failed read keeps the record; a good one survives store, save and load.
 
 #include "DemoConfig.h"
 
@@ -12,7 +11,6 @@
 
 using nlohmann::json;
 
-// Every field of the record, compared without the code under test.
 static auto fields(const orl::demo::DemoParams& params) {
     const auto& s = params.videoSource;
     const auto& t = params.videoStabiliser;
@@ -24,28 +22,22 @@ static auto fields(const orl::demo::DemoParams& params) {
                            t.type, t.cutFrequencyHz, t.fps, t.logMod);
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::cout.setstate(std::ios::badbit);  // the library's messages
-    std::cerr.setstate(std::ios::badbit);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string path = "/tmp/demo_config_fuzz." + std::to_string(getpid());
+    std::cout.setstate(std::ios::badbit);  // the library's messages
+    std::cerr.setstate(std::ios::badbit);
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    json document;
-    orl::demo::DemoParams params, marked;
+    json document, again;
+    orl::demo::DemoParams marked, back;
     marked.videoSource.source = "marked";
-    params = marked;
+    orl::demo::DemoParams params = marked;
     if (!orl::demo::loadJsonFile(path, document) ||
         !orl::demo::readDemoParams(document, "Params", params)) {
         if (fields(params) != fields(marked))
             std::abort();  // a failed read changed the record
         return 0;
     }
-    json again;
-    orl::demo::DemoParams back;
     if (!orl::demo::writeDemoParams(document, params, "Params") ||
         !orl::demo::saveJsonFile(document, path) || !orl::demo::loadJsonFile(path, again) ||
         again != document || !orl::demo::readDemoParams(again, "Params", back) ||

@@ -1,8 +1,5 @@
-// Fuzzer for the source's text handling and parameter calls: any text is
-// split, parsed and classified, any number goes through the property
-// scales, and a closed source takes any parameter call but a log level (the
-// console stays quiet). Checks only what must hold for every input; open()
-// gets only texts the source classifies as unknown, so nothing is opened.
+// Any text split, parsed and classified, any number through the property scales, and
+// any parameter call but a log level on a closed source; only unknown texts are opened.
 
 #include "PropertyScale.h"
 #include "SourceText.h"
@@ -21,27 +18,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     const std::string text = in.ConsumeRandomLengthString(256);
     const std::vector<std::string> fields = splitInitString(text);
-    std::size_t kept = 0;
+    std::size_t kept = std::count(text.begin(), text.end(), ';');
+    std::string error;
     for (const std::string& field : fields) {
-        int value = 7;
-        std::string error;
-        const bool parsed = parseDecimal(field, value, error);
         kept += field.size();
-        if (field.empty() || field.find(';') != std::string::npos || (!parsed && value != 7) ||
-            (field.size() < 4 && classifySource(field) <= VIDEO_FILE)) {
+        if (int value = 7; field.empty() || field.find(';') != std::string::npos ||
+                           (!parseDecimal(field, value, error) && value != 7) ||
+                           (field.size() < 4 && classifySource(field) <= VIDEO_FILE)) {
             std::abort();
         }
     }
     const float f = in.ConsumeFloatingPoint<float>();
     const int a = in.ConsumeIntegral<int>(), b = in.ConsumeIntegral<int>();
-    if (kept + std::count(text.begin(), text.end(), ';') != text.size() ||
-        (std::isfinite(f) && std::fmod(focusToDevice(f), 5.0) != 0.0) ||
-        frameIntervalFor(f, 33000) < 1 || framesWithinTimeout(a, b) < 0 || drainBound(a, b) < 1 ||
-        drainBound(a, b) > kMaxDrainFrames) {
-        std::abort();
-    }
     NexfeedOpenCv source;
-    if ((fields.empty() || classifySource(fields[0]) == UNKNOWN) && source.open(text)) {
+    if (kept != text.size() || (std::isfinite(f) && std::fmod(focusToDevice(f), 5.0) != 0.0) ||
+        frameIntervalFor(f, 33000) < 1 || framesWithinTimeout(a, b) < 0 || drainBound(a, b) < 1 ||
+        drainBound(a, b) > kMaxDrainFrames ||
+        ((fields.empty() || classifySource(fields[0]) == UNKNOWN) && source.open(text))) {
         std::abort();
     }
     while (in.remaining_bytes() > 0) {

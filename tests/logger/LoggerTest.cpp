@@ -1,6 +1,5 @@
-// Logger: console colours, time-stamped file lines, rotation with folder
-// trimming, and whole lines from many threads.
-#include "TempFolder.h"
+// Logger: colours, time-stamped lines, rotation, trimming, whole lines from many threads.
+#include "Process.h"
 
 #include <calmora/Logger.h>
 
@@ -13,19 +12,15 @@
 #include <thread>
 #include <vector>
 
-using calmora_test::readFile;
-using orl::logging::Logger;
-using orl::logging::LoggerConfig;
-using orl::logging::LogMode;
-namespace fs = std::filesystem;
+using namespace orl::logging;
 using namespace std::chrono;
-
-namespace {
+using calmora_test::readFile;
+namespace fs = std::filesystem;
 
 // "<date> <time>.<microseconds without leading zeros> <text>"
 const std::string kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.(0|[1-9]\d{0,5}) )";
 
-void writeFile(const fs::path& path, size_t mib, hours age = hours(0)) {
+static void writeFile(const fs::path& path, size_t mib, hours age = hours(0)) {
     std::ofstream(path, std::ios::binary) << std::string(mib << 20, 'x');
     fs::last_write_time(path, fs::file_time_type::clock::now() - age);
 }
@@ -36,71 +31,17 @@ class LoggerFiles : public ::testing::Test {
     calmora_test::TempFolder dir_;
 };
 
-}  // namespace
-
-TEST(LoggerConsole, ColourCodeTextAndReset) {
-    const std::pair<int, std::string> colours[] = {
-        {0, "\x1b[0m"},  {1, "\x1b[31m"}, {2, "\x1b[32m"}, {3, "\x1b[33m"}, {4, "\x1b[34m"},
-        {5, "\x1b[35m"}, {6, "\x1b[36m"}, {7, "\x1b[37m"}, {9, ""},         {-1, ""}};
-    for (const auto& [colour, code] : colours) {
-        ::testing::internal::CaptureStdout();
-        Logger().print(colour, LogMode::CONSOLE) << "[x.cpp][" << 42 << "] ERROR: " << 1.5 << "\n";
-        Logger().print(colour, LogMode::FILE) << "no file configured\n";
-        Logger().print(colour, LogMode::CONSOLE_AND_FILE) << "both\n";
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-                  code + "[x.cpp][42] ERROR: 1.5\n\x1b[0m" + code + "both\n\x1b[0m");
-    }
-}
-
-TEST(LoggerFormat, TimeStampAndFileName) {
+TEST_F(LoggerFiles, TimeStampFileNameAndTrimmingOldestFirst) {
     std::tm tm{9, 5, 14, 10, 7, 123, 0, 0, -1, 0, nullptr};  // 14:05:09 on 10 August 2023
     const auto at = system_clock::from_time_t(std::mktime(&tm));
     EXPECT_EQ(Logger::timeStamp(at + microseconds(123)), "2023-08-10 14:05:09.123");
-    EXPECT_EQ(Logger::timeStamp(at), "2023-08-10 14:05:09.0");
     EXPECT_EQ(Logger::fileNameFor({"src", "logs"}, at),
               fs::path("logs/src_2023.08.10_14.05.09.txt"));
-}
-
-TEST_F(LoggerFiles, FileLinesRotationAndBadFolders) {
-    // A folder that cannot be made: no file logging, the console still works.
-    writeFile(dir_.path() / "plain", 0);
-    ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(Logger::configure({"x", (dir_.path() / "plain" / "logs").string(), 1, 1, true}));
-    EXPECT_FALSE(Logger::config().fileLoggingEnabled);
-    Logger().print(1, LogMode::CONSOLE_AND_FILE) << "a\n";
-    const fs::path logs = dir_.path() / "logs";
-    ASSERT_TRUE(Logger::configure({"src", logs.string(), 1, 2, true}));  // creates the folder
-    const fs::path first = Logger::currentFile();
-    EXPECT_EQ(first.parent_path(), logs);
-    Logger().print(1, LogMode::FILE) << "first " << 7 << "\n";
-    Logger().print(1, LogMode::DISABLED) << "never\n";
-    Logger().print(2, LogMode::CONSOLE_AND_FILE) << "second\n";
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "\x1b[31ma\n\x1b[0m\x1b[32msecond\n\x1b[0m");
-    EXPECT_TRUE(std::regex_match(readFile(first.string()),
-                                 std::regex(kStamp + "first 7\n" + kStamp + "second\n")));
-
-    // The current file reaches 1 MiB: the next line starts a new file, and
-    // the folder (3 MiB) is trimmed to 2 by removing its oldest file.
-    writeFile(logs / "old.txt", 2, hours(5));
-    writeFile(first, 1);
-    Logger().print(3, LogMode::FILE) << "after\n";
-    EXPECT_FALSE(fs::exists(logs / "old.txt"));
-    EXPECT_TRUE(std::regex_search(readFile(Logger::currentFile()), std::regex(kStamp + "after\n")));
-
-    fs::remove_all(logs);  // the folder goes while logging
-    ::testing::internal::CaptureStdout();
-    Logger().print(1, LogMode::CONSOLE_AND_FILE) << "b\n";
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "\x1b[31mb\n\x1b[0m");
-}
-
-TEST_F(LoggerFiles, TrimRemovesOldestFirstAndStopsAtTheLimit) {
-    const std::tuple<const char*, size_t, int> files[] = {
-        {"a", 2, 1}, {"b", 3, 4}, {"c", 4, 2}, {"d", 2, 3}};  // name, MiB, hours old
-    for (const auto& [name, mib, age] : files) {
+    // name, MiB, hours old; a folder is neither listed nor removed
+    for (const auto& [name, mib, age] :
+         {std::tuple{"a", 2, 1}, {"b", 3, 4}, {"c", 4, 2}, {"d", 2, 3}})
         writeFile(dir_.path() / name, mib, hours(age));
-    }
-    fs::create_directory(dir_.path() / "folder");  // neither listed nor removed
+    fs::create_directory(dir_.path() / "folder");
     EXPECT_EQ(Logger::trimFolder(Logger::listFolder(dir_.path()), 11), 0u);
     EXPECT_EQ(Logger::trimFolder(Logger::listFolder(dir_.path()), 10), 1u);
     EXPECT_FALSE(fs::exists(dir_.path() / "b"));
@@ -110,7 +51,40 @@ TEST_F(LoggerFiles, TrimRemovesOldestFirstAndStopsAtTheLimit) {
     EXPECT_EQ(Logger::trimFolder(entries, 11), 1u);
     EXPECT_FALSE(fs::exists(dir_.path() / "d"));
     EXPECT_EQ(Logger::listFolder(dir_.path()).size(), 2u);
-    EXPECT_TRUE(fs::exists(dir_.path() / "folder"));
+}
+
+TEST_F(LoggerFiles, ColoursFileLinesRotationAndBadFolders) {
+    // A folder that cannot be made: no file logging, the console still works.
+    writeFile(dir_.path() / "plain", 0);
+    EXPECT_FALSE(Logger::configure({"x", (dir_.path() / "plain" / "logs").string(), 1, 1, true}));
+    EXPECT_FALSE(Logger::config().fileLoggingEnabled);
+    const std::pair<int, std::string> colours[] = {
+        {0, "\x1b[0m"},  {1, "\x1b[31m"}, {2, "\x1b[32m"}, {3, "\x1b[33m"}, {4, "\x1b[34m"},
+        {5, "\x1b[35m"}, {6, "\x1b[36m"}, {7, "\x1b[37m"}, {9, ""},         {-1, ""}};
+    for (const auto& [colour, code] : colours) {
+        ::testing::internal::CaptureStdout();
+        Logger().print(colour, LogMode::CONSOLE) << "[x.cpp][" << 42 << "] ERROR: " << 1.5 << "\n";
+        Logger().print(colour, LogMode::FILE) << "no file\n";
+        Logger().print(colour, LogMode::CONSOLE_AND_FILE) << "both\n";
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+                  code + "[x.cpp][42] ERROR: 1.5\n\x1b[0m" + code + "both\n\x1b[0m");
+    }
+    const fs::path logs = dir_.path() / "logs";
+    ASSERT_TRUE(Logger::configure({"src", logs.string(), 1, 2, true}));  // creates the folder
+    const fs::path first = Logger::currentFile();
+    ::testing::internal::CaptureStdout();
+    Logger().print(1, LogMode::FILE) << "first " << 7 << "\n";
+    Logger().print(1, LogMode::DISABLED) << "never\n";
+    Logger().print(2, LogMode::CONSOLE_AND_FILE) << "second\n";
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "\x1b[32msecond\n\x1b[0m");
+    EXPECT_TRUE(std::regex_match(readFile(first.string()),
+                                 std::regex(kStamp + "first 7\n" + kStamp + "second\n")));
+    // At 1 MiB the next line starts a new file; the folder (3 MiB) loses its oldest file.
+    writeFile(logs / "old.txt", 2, hours(5));
+    writeFile(first, 1);
+    Logger().print(3, LogMode::FILE) << "after\n";
+    EXPECT_FALSE(fs::exists(logs / "old.txt"));
+    EXPECT_TRUE(std::regex_search(readFile(Logger::currentFile()), std::regex(kStamp + "after\n")));
 }
 
 TEST_F(LoggerFiles, ManyThreadsNeverInterleaveLines) {
@@ -119,26 +93,22 @@ TEST_F(LoggerFiles, ManyThreadsNeverInterleaveLines) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([t] {
-            for (int i = 0; i < 1000; ++i) {
+            for (int i = 0; i < 1000; ++i)
                 Logger().print(1 + t % 7, LogMode::CONSOLE_AND_FILE)
                     << "thread " << t << " line " << i << " of many threads\n";
-            }
         });
     }
-    for (auto& thread : threads) {
+    for (auto& thread : threads)
         thread.join();
-    }
-    // Console: colour code, text, reset, then the next message; file: whole lines.
-    std::istringstream console(::testing::internal::GetCapturedStdout());
-    std::istringstream file(readFile(Logger::currentFile()));
     const std::string text = R"(thread \d line \d+ of many threads)";
     const std::regex onConsole(R"((\x1b\[0m)?\x1b\[3[1-7]m)" + text), inFile(kStamp + text);
+    const std::string console = ::testing::internal::GetCapturedStdout();
     int lines = 0;
-    for (std::string line; std::getline(console, line) && line != "\x1b[0m"; ++lines) {
-        ASSERT_TRUE(std::regex_match(line, onConsole)) << line;
-    }
-    for (std::string line; std::getline(file, line); ++lines) {
-        ASSERT_TRUE(std::regex_match(line, inFile)) << line;
+    for (const auto& [out, pattern] :
+         {std::pair{console, onConsole}, {readFile(Logger::currentFile()), inFile}}) {
+        std::istringstream in(out);
+        for (std::string line; std::getline(in, line) && line != "\x1b[0m"; ++lines)
+            ASSERT_TRUE(std::regex_match(line, pattern)) << line;
     }
     EXPECT_EQ(lines, 2 * 8000);
 }

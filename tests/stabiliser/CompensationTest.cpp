@@ -1,9 +1,5 @@
-// Compensation: pass-through, whole-pixel shifts per format against the
-// pixel model (border zeroed or kept, half-frame fall-back), warps checked by
-// where a bright square lands, unsound numbers, re-created output, counters,
-// compressed frames and the zoom of a replayed correction.
-
 #include "Compensation.h"
+#include "MotionFilter.h"
 
 #include "Synthetic.h"
 
@@ -13,10 +9,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <climits>
 #include <cmath>
-#include <cstring>
-#include <limits>
-#include <string>
 #include <vector>
 
 namespace orl::calmora {
@@ -24,11 +18,9 @@ namespace {
 
 namespace fcc = video::fourcc;
 using video::Frame;
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double INF = std::numeric_limits<double>::infinity();
 
-// Pseudo-random bytes and counters 11, 22; or, as a previous output, every
-// byte `fill` and counters 33, 44.
+// Pseudo-random bytes and frame counter 11; or, as a previous output, every
+// byte `fill` and counter 33.
 Frame patterned(uint32_t w, uint32_t h, uint32_t code, int fill = -1) {
     Frame f(w, h, code);
     for (uint32_t i = 0, state = 3; i < f.size; ++i) {
@@ -36,7 +28,6 @@ Frame patterned(uint32_t w, uint32_t h, uint32_t code, int fill = -1) {
         f.data[i] = static_cast<uint8_t>(fill >= 0 ? fill : state >> 24);
     }
     f.frameId = fill >= 0 ? 33 : 11;
-    f.sourceId = fill >= 0 ? 44 : 22;
     return f;
 }
 
@@ -44,132 +35,132 @@ std::vector<uint8_t> bytesOf(const Frame& f) {
     return {f.data, f.data + f.size};
 }
 
-CalmoraParams params(int type, bool transparentBorder, float constA = 0.0f, int constX = 0,
-                     int constY = 0) {
-    CalmoraParams p;
-    p.type = type;
-    p.transparentBorder = transparentBorder;
-    p.constAOffset = constA;
-    p.constXOffset = constX;
-    p.constYOffset = constY;
-    return p;
+CalmoraParams params(int type, bool transparent, float constA = 0, int constX = 0, int constY = 0) {
+    return {1,           150,    150,    10,     0.9f, 0.9f, 0.9f, true,
+            transparent, constX, constY, constA, 0,    0,    0,    type};
 }
 
-// Any shift of half the frame or more: the model's plain copy.
-constexpr int COPY = 1 << 30;
-enum Outcome { SHIFTED, COPIED, REFUSED };  // COPIED: x and y not applied; REFUSED: nothing
+TEST(Compensation, EveryFormatSizeAndShiftMatchesThePixelModel) {
+    const uint32_t formats[] = {fcc::GRAY, fcc::RGB3, fcc::BGR3, fcc::YUV3, fcc::YUYV,
+                                fcc::UYVY, fcc::NV12, fcc::NV21, fcc::YU12, fcc::YV12};
+    const std::pair<int, int> sizes[] = {{16, 12}, {15, 11}, {9, 7}, {33, 17}, {6, 4},
+                                         {5, 3},   {2, 2},   {1, 1}, {4, 1}};
+    for (const uint32_t code : formats) {
+        for (const auto& [w, h] : sizes) {
+            const int hw = w / 2, hh = h / 2;
+            const std::pair<int, int> shifts[] = {
+                {0, 0},       {1, 0},       {-1, 0},          {0, 1},           {0, -1},
+                {3, 2},       {-3, -2},     {2, -3},          {-5, 4},          {hw - 1, 0},
+                {hw, 0},      {1 - hw, 0},  {-hw, 0},         {0, hh - 1},      {0, hh},
+                {0, 1 - hh},  {0, -hh},     {hw - 2, hh - 2}, {1 - hw, 1 - hh}, {INT_MAX, 0},
+                {INT_MIN, 0}, {0, INT_MIN}, {0, INT_MAX}};
+            const Frame src = patterned(w, h, code);
+            for (const auto& [dx, dy] : shifts) {
+                SCOPED_TRACE(testing::Message()
+                             << code << " " << w << "x" << h << " by " << dx << "," << dy);
+                // moved by the offsets truncated toward zero; the border
+                // zeroed or kept, by turns; a cut output re-created, zeroed
+                const bool transparent = ((dx ^ dy) & 1) != 0, cut = dx == 3;
+                const Offsets given{dx == 0 ? 0 : dx + std::copysign(0.75, dx),
+                                    dy == 0 ? 0 : dy + std::copysign(0.75, dy), 0.3};
+                Frame dst = patterned(w, h, code, 0x77);
+                dst.size = cut ? 10 : dst.size;
+                Offsets off = given;
+                compensate(src, dst, off, params(1, transparent));
+                const std::vector<uint8_t> want = calmora_test::shiftModel(
+                    src, std::vector<uint8_t>(src.size, transparent && !cut ? 0x77 : 0), dx, dy);
+                EXPECT_EQ(bytesOf(dst), want);
+                // a shift of half the frame or more copies the picture: nothing applied
+                const bool copied = want == bytesOf(src);
+                EXPECT_TRUE(off.x == (copied ? 0 : given.x) && off.y == (copied ? 0 : given.y));
+            }
+        }
+    }
+}
 
-TEST(Compensation, ShiftsMatchThePixelModelAndPublishWhatWasApplied) {
-    const float nanF = std::nanf("");
+constexpr int COPY = 1 << 30;  // any shift of half the frame or more: the model's plain copy
+enum Outcome { SHIFTED, KEPT, COPIED, REFUSED };  // COPIED: x, y not applied; REFUSED: nothing
+
+TEST(Compensation, ConstantsRotationAndUnsoundNumbers) {
     struct Case {
         uint32_t code;
-        int type;
+        int type, constX, constY;
         float constA;
-        int constX, constY;
         Offsets given;
-        bool transparent;
         int sx, sy;  // the truncated translation handed to the shift routine
         Outcome outcome;
     };
     const Case cases[] = {
-        {fcc::BGR3, 1, 0, 0, 0, {4.8, -2.2, 0.0}, false, 4, -2, SHIFTED},
-        {fcc::BGR3, 1, 0, 0, 0, {4.8, -2.2, 0.0}, true, 4, -2, SHIFTED},
-        {fcc::GRAY, 0, 0, -3, 2, {1.5, 0.5, 0.0}, false, -1, 2, SHIFTED},
-        {fcc::RGB3, 1, 0, 0, 0, {-7.9, 3.9, 0.0}, true, -7, 3, SHIFTED},
-        {fcc::NV12, 2, 0, 0, 0, {6.7, -3.2, 0.2}, false, 6, -3, SHIFTED},
-        {fcc::NV21, 2, 0, 0, 0, {6.7, -3.2, 0.2}, true, 6, -3, SHIFTED},
-        {fcc::YU12, 2, 0, 0, 0, {6.7, -3.2, 0.2}, false, 6, -3, SHIFTED},
-        {fcc::YV12, 2, 0, 0, 0, {-5.5, 3.2, 0.2}, false, -5, 3, SHIFTED},
-        {fcc::YUYV, 2, 0, 0, 0, {6.7, -3.2, 0.2}, false, 6, -3, SHIFTED},
-        {fcc::UYVY, 1, 0, 0, 0, {-3.1, 1.0, 0.0}, true, -3, 1, SHIFTED},
-        {fcc::YU12, 1, 0, 0, 0, {-31.0, 23.0, 0.0}, false, -31, 23, SHIFTED},
-        {fcc::GRAY, 1, 0, 0, 0, {31.9, 0.0, 0.0}, false, 31, 0, SHIFTED},
-        // half the frame or more: a plain copy
-        {fcc::GRAY, 1, 0, 0, 0, {32.0, 0.0, 0.0}, false, 32, 0, COPIED},
-        {fcc::YUV3, 0, 0, 30, 0, {0.0, -24.5, 0.0}, true, 30, -24, COPIED},
-        {fcc::YUYV, 1, 0, 0, 0, {31.0, 0.0, 0.0}, false, 31, 0, COPIED},    // made even: 32
-        {fcc::NV12, 2, 0, 0, 0, {-2.0, 23.0, 0.1}, false, -2, 23, COPIED},  // made even: 24
-        {fcc::BGR3, 1, 0, 0, 0, {3e9, -3e9, 0.0}, true, COPY, COPY, COPIED},
-        {fcc::UYVY, 1, 0, 0, 0, {-1e300, 0.0, 0.0}, false, COPY, COPY, COPIED},
+        {fcc::GRAY, 0, -3, 2, 0, {1.5, 0.5, 0.0}, -1, 2, SHIFTED},
+        // the subsampled formats are only shifted, but publish the angle
+        {fcc::NV12, 2, 0, 0, 0, {6.7, -3.2, 0.2}, 6, -3, SHIFTED},
+        {fcc::YUYV, 2, 0, 0, 0, {-1e300, 0.0, 0.2}, COPY, COPY, COPIED},
         // all offsets 0: a plain copy, the constant offsets not applied
-        {fcc::GRAY, 2, 0.3f, 20, 0, {0.0, 0.0, 0.0}, false, COPY, COPY, COPIED},
-        {fcc::NV12, 1, 0, 20, 5, {0.0, 0.0, 0.0}, true, COPY, COPY, COPIED},
+        {fcc::GRAY, 2, 20, 5, 0.3f, {0.0, 0.0, 0.0}, COPY, COPY, COPIED},
+        // compressed pictures are copied with the filter's offsets kept
+        {fcc::JPEG, 2, 0, 0, 0, {3.5, -2.0, 0.1}, COPY, COPY, KEPT},
         // numbers that are not finite are never applied
-        {fcc::BGR3, 1, 0, 0, 0, {NaN, 0.0, 0.0}, false, COPY, COPY, REFUSED},
-        {fcc::NV12, 1, 0, 0, 0, {0.0, NaN, 0.0}, false, COPY, COPY, REFUSED},
-        {fcc::GRAY, 0, 0, 0, 0, {1.0, 1.0, NaN}, true, COPY, COPY, REFUSED},
-        {fcc::BGR3, 2, 0, 0, 0, {1.0, 1.0, NaN}, true, COPY, COPY, REFUSED},
-        {fcc::YU12, 2, 0, 0, 0, {INF, 0.0, 0.0}, true, COPY, COPY, REFUSED},
-        {fcc::YUYV, 1, 0, 0, 0, {0.0, -INF, 0.0}, true, COPY, COPY, REFUSED},
-        {fcc::GRAY, 1, nanF, 0, 0, {1.0, 1.0, 0.0}, true, COPY, COPY, REFUSED},
-        {fcc::BGR3, 1, 1.0f, 0, 0, {1.0, 1.0, -1e308}, true, COPY, COPY, REFUSED},
-        {fcc::JPEG, 2, 0, 0, 0, {NaN, 1.0, 0.0}, true, COPY, COPY, REFUSED},
+        {fcc::BGR3, 1, 0, 0, 0, {NAN, 0.0, 0.0}, COPY, COPY, REFUSED},
+        {fcc::GRAY, 0, 0, 0, 0, {1.0, 1.0, NAN}, COPY, COPY, REFUSED},
+        {fcc::GRAY, 1, 0, 0, NAN, {1.0, 1.0, 0.0}, COPY, COPY, REFUSED},
+        {fcc::JPEG, 2, 0, 0, 0, {NAN, 1.0, 0.0}, COPY, COPY, REFUSED},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "row " << &c - cases);
         const Frame src = patterned(64, 48, c.code);
         Frame dst = patterned(64, 48, c.code, 0x77);
-        const std::vector<uint8_t> border(src.size, c.transparent ? 0x77 : 0x00);
         Offsets off = c.given;
-        compensate(src, dst, off, params(c.type, c.transparent, c.constA, c.constX, c.constY));
-        const std::string what = std::string(reinterpret_cast<const char*>(&c.code), 4) + " " +
-                                 std::to_string(c.given.x) + "," + std::to_string(c.given.y);
-        EXPECT_EQ(bytesOf(dst), calmora_test::shiftModel(src, border, c.sx, c.sy)) << what;
-        const bool moved = c.outcome == SHIFTED;
-        EXPECT_EQ(off.x, moved ? c.constX + c.given.x : 0.0) << what;
-        EXPECT_EQ(off.y, moved ? c.constY + c.given.y : 0.0) << what;
-        EXPECT_NEAR(off.a, c.type == 2 && c.outcome != REFUSED ? c.given.a : 0.0, 1e-12) << what;
-        EXPECT_EQ(dst.frameId, moved ? 33 : 11) << what;  // counters come with a full copy
+        compensate(src, dst, off, params(c.type, false, c.constA, c.constX, c.constY));
+        EXPECT_EQ(bytesOf(dst),
+                  calmora_test::shiftModel(src, std::vector<uint8_t>(src.size), c.sx, c.sy));
+        const bool moved = c.outcome <= KEPT;
+        EXPECT_EQ(off.x, moved ? c.constX + c.given.x : 0.0);
+        EXPECT_EQ(off.y, moved ? c.constY + c.given.y : 0.0);
+        EXPECT_NEAR(off.a, c.type == 2 && c.outcome != REFUSED ? c.given.a : 0.0, 1e-12);
+        EXPECT_EQ(dst.frameId, c.outcome == SHIFTED ? 33 : 11);  // counters come with a copy
     }
     // a raw frame with fewer valid bytes than its capacity is copied, not moved
     Frame shortSrc = patterned(64, 48, fcc::GRAY), dst;
     shortSrc.size = 100;
-    Offsets off{3.0, 3.0, 0.0};
-    compensate(shortSrc, dst, off, params(1, false));
+    Offsets off{3.0, 3.0, 0.02};
+    compensate(shortSrc, dst, off, params(2, false));
     EXPECT_EQ(bytesOf(dst), std::vector<uint8_t>(shortSrc.data, shortSrc.data + 100));
     EXPECT_EQ(off.x, 0.0);
+    for (const float zoom : {0.0f, -1.0f, NAN, INFINITY}) {  // a replayed zoom that cannot apply
+        EXPECT_FALSE(applyCorrection(patterned(64, 48, fcc::GRAY), dst, {1, 0, 0, zoom}, false));
+    }
 }
 
-// One-byte-per-pixel picture (GRAY, or one channel of BGR3), black but for
-// a bright 5 x 5 square centred at (cx, cy).
+// A GRAY or BGR3 frame: 200 inside a 5 x 5 square centred at (cx, cy), 0 elsewhere.
 Frame squareAt(uint32_t w, uint32_t h, uint32_t code, int cx, int cy) {
     Frame f(w, h, code);
-    const int bpp = code == fcc::BGR3 ? 3 : 1;
-    for (int y = cy - 2; y <= cy + 2; ++y) {
-        std::memset(f.data + (static_cast<size_t>(y) * w + cx - 2) * bpp, 200, 5 * bpp);
-    }
+    cv::Mat(h, w, code == fcc::BGR3 ? CV_8UC3 : CV_8UC1, f.data)(cv::Rect(cx - 2, cy - 2, 5, 5)) =
+        cv::Scalar::all(200);
     return f;
 }
 
-// Brightness centroid of the first byte of every pixel.
 cv::Point2d centroid(const Frame& f) {
     const int bpp = f.fourcc == fcc::BGR3 ? 3 : 1;
-    const cv::Mat plane(f.height, f.width, CV_8UC(bpp), f.data);
     cv::Mat first;
-    cv::extractChannel(plane, first, 0);
+    cv::extractChannel(cv::Mat(f.height, f.width, CV_8UC(bpp), f.data), first, 0);
     const cv::Moments m = cv::moments(first);
     return {m.m10 / m.m00, m.m01 / m.m00};
 }
 
 TEST(Compensation, WarpsTurnAboutTheirCentreAndPublishTheAngle) {
     struct Case {
-        uint32_t code, w, h;
-        int fx, fy;  // the square
+        int code, w, h, fx, fy;  // fx, fy: the square's centre
         Offsets given;
         float constA;
     };
     const Case cases[] = {
         // type 2: about the top-left corner by the filter's angle
         {fcc::BGR3, 320, 240, 200, 100, {3.0, -1.0, 0.01}, 0.0f},
-        {fcc::GRAY, 320, 240, 40, 200, {-2.0, 4.0, -0.03}, 0.0f},
-        // a constant rotation: about the centre in integer halves, by
-        // constAOffset - offsetA in the sense of getRotationMatrix2D (+x
-        // turns towards -y)
-        {fcc::GRAY, 320, 240, 160, 120, {1.0, 0.0, 0.0}, 0.05f},
-        {fcc::GRAY, 320, 240, 260, 120, {1.0, 0.0, 0.0}, 0.05f},
-        {fcc::BGR3, 320, 240, 160, 60, {1.0, 0.0, 0.0}, 0.05f},
+        // constant: about the centre in integer halves, by constAOffset - offsetA, +x to -y
         {fcc::GRAY, 161, 121, 80, 20, {0.0, 0.0, -0.45}, 0.05f},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "square at " << c.fx << "," << c.fy);
         const Frame src = squareAt(c.w, c.h, c.code, c.fx, c.fy);
         Frame dst = patterned(c.w, c.h, c.code, 0);
         Offsets off = c.given;
@@ -179,91 +170,56 @@ TEST(Compensation, WarpsTurnAboutTheirCentreAndPublishTheAngle) {
             angle = -(c.constA - c.given.a);
             cx = c.w / 2, cy = c.h / 2, x -= cx, y -= cy;
         }
-        const cv::Point2d want(cx + x * std::cos(angle) - y * std::sin(angle) + c.given.x,
-                               cy + x * std::sin(angle) + y * std::cos(angle) + c.given.y);
+        const double cosA = std::cos(angle), sinA = std::sin(angle);
         const cv::Point2d got = centroid(dst);
-        EXPECT_NEAR(got.x, want.x, 0.05) << c.fx << "," << c.fy;
-        EXPECT_NEAR(got.y, want.y, 0.05) << c.fx << "," << c.fy;
-        EXPECT_NEAR(off.a, angle, 1e-5) << c.fx << "," << c.fy;
+        EXPECT_NEAR(got.x, cx + x * cosA - y * sinA + c.given.x, 0.05);
+        EXPECT_NEAR(got.y, cy + x * sinA + y * cosA + c.given.y, 0.05);
+        EXPECT_NEAR(off.a, angle, 1e-5);
         // the published translation keeps the centre's image where it went
-        EXPECT_NEAR(off.x, cx - cx * std::cos(angle) + cy * std::sin(angle) + c.given.x, 1e-3);
-        EXPECT_NEAR(off.y, cy - cx * std::sin(angle) - cy * std::cos(angle) + c.given.y, 1e-3);
+        EXPECT_NEAR(off.x, cx - cx * cosA + cy * sinA + c.given.x, 1e-3);
+        EXPECT_NEAR(off.y, cy - cx * sinA - cy * cosA + c.given.y, 1e-3);
         EXPECT_EQ(dst.frameId, 33);
     }
-    // bilinear: a half-pixel move spreads the square's edge over two columns
-    const Frame src = squareAt(320, 240, fcc::BGR3, 200, 100);
-    Frame half = patterned(320, 240, fcc::BGR3, 0);
-    Offsets offHalf{0.5, 0.0, 1e-9};
-    compensate(src, half, offHalf, params(2, false));
-    for (const auto& [x, v] : {std::pair{198, 100}, {202, 200}, {203, 100}}) {
-        EXPECT_NEAR(half.data[(100 * 320 + x) * 3], v, 1) << x;
-    }
-    // warp borders: the left columns lie outside the moved picture; a warp
-    // that moves the picture out of the frame writes nothing
-    for (const bool transparent : {false, true}) {
-        for (const double x : {10.0, 1e300, -3e9}) {
-            const Frame gray = patterned(64, 48, fcc::GRAY);
-            Frame dst = patterned(64, 48, fcc::GRAY, 0x77);
-            Offsets off{x, 0.0, 0.02};
-            compensate(gray, dst, off, params(2, transparent));
-            EXPECT_EQ(dst.data[20 * 64 + 3], transparent ? 0x77 : 0x00) << x;
-            if (transparent && x != 10.0) {
-                EXPECT_EQ(bytesOf(dst), bytesOf(patterned(64, 48, fcc::GRAY, 0x77))) << x;
-            }
-            EXPECT_EQ(off.x, x);
-        }
-    }
 }
 
-TEST(Compensation, OutputIsRecreatedOrReused) {
-    // re-created zero-filled (so the transparent border shows zeros) with
-    // counters 0 when empty or when only the byte count differs; reused else
-    const Frame gray = patterned(64, 48, fcc::GRAY);
-    const std::vector<uint8_t> zeros(gray.size);
-    Frame dst, cut = patterned(64, 48, fcc::GRAY, 0x77);
-    cut.size = 10;
-    for (Frame* out : {&dst, &cut, &dst}) {
-        const uint8_t* buffer = out->data;
-        Offsets off{1.0, 2.0, 0.0};
-        compensate(gray, *out, off, params(1, true));
-        EXPECT_EQ(bytesOf(*out), calmora_test::shiftModel(gray, zeros, 1, 2));
-        EXPECT_EQ(out->frameId, 0);
-        if (out == &dst && buffer != nullptr) {
-            EXPECT_EQ(out->data, buffer);
+TEST(MotionFilterTest, KnownSequences) {
+    const double c9 = static_cast<double>(0.9f), c6 = std::pow(c9, 6);
+    // one 32 (or 64) among 63 zeros: variance 15.75 (or 63)
+    const double cx = 0.8 + 0.18 * std::sqrt(15.75) / 30, cy = 0.8 + 0.18 * std::sqrt(63.0) / 30;
+    struct Case {
+        const char* name;
+        FilterCoeffs coeffs;
+        Motion first, rest;  // the first measurement, then every later one
+        int frames;
+        Offsets last;
+    };
+    const Case cases[] = {
+        // a single shake decays geometrically: -10, -9, -8.1, ...
+        {"shake", {0.9f, 0.9f, 0.9f}, {10, -4, 0.02}, {}, 7, {-10 * c6, 4 * c6, -0.02 * c6}},
+        // steady motion: the offset tends to -motion / (1 - c)
+        {"steady", {0.9f, 0.9f, 0.9f}, {2, 0, 0}, {2, 0, 0}, 300, {-2 / (1 - c9), 0, 0}},
+        // coefficient 1 holds the picture still: the offset is minus the path
+        {"frozen", {0.9f, 1.0f, 0.9f}, {0, 3, 0}, {0, -1.25, 0}, 5, {0, -3 + 4 * 1.25, 0}},
+        // coefficient 0 is adaptive, from each axis's own ring: then -motion * c
+        {"adaptive", {0.0f, 0.0f, 0.5f}, {32, 64, 0.02}, {}, 2, {-32 * cx, -64 * cy, -0.01}},
+        // a deviation beyond the full scale, 30 pixels or 0.1 radians, gives 0.98
+        {"adaptive limit", {0.0f, 0.0f, 0.0f}, {300, 0, 1}, {}, 2, {-300 * 0.98, 0, -0.98}},
+        // past the path bound, path and smoothed value move back together
+        {"pan right", {0.5f, 0.5f, 0.5f}, {50, 0, 0}, {50, 0, 0}, 400, {-100, 0, 0}},
+        {"pan up", {0.5f, 0.5f, 0.5f}, {0, -50, 0}, {0, -50, 0}, 400, {0, 100, 0}},
+    };
+    for (const Case& c : cases) {
+        MotionFilter filter;
+        Offsets o;
+        for (int k = 0; k < c.frames; ++k) {
+            o = filter.update(k == 0 ? c.first : c.rest, c.coeffs);
+            EXPECT_LE(std::fabs(filter.smoothed().x) + std::fabs(filter.smoothed().y),
+                      MotionFilter::PATH_BOUND);
         }
-    }
-    // compressed pictures are copied with the filter's offsets kept, into
-    // the same buffer when only their length changes
-    const uint8_t picture[] = {0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3, 4, 5, 0xFF, 0xD9};
-    Frame out;
-    for (const size_t n : {sizeof(picture), size_t{4}}) {
-        const uint8_t* buffer = out.data;
-        Offsets kept{3.5, -2.0, 0.1};
-        compensate(Frame(64, 48, fcc::JPEG, n, picture), out, kept, params(2, false));
-        EXPECT_EQ(bytesOf(out), std::vector<uint8_t>(picture, picture + n));
-        EXPECT_TRUE(kept.x == 3.5 && kept.y == -2.0 && kept.a == 0.1);
-        if (n == 4) {
-            EXPECT_EQ(out.data, buffer);
-        }
-    }
-}
-
-TEST(Compensation, CorrectionZoomsAboutTheCentre) {
-    // a ramp src(x, y) = x zoomed by 2 about (100, 50): dst(x) reads src at
-    // (x - 100) / 2 + 100; a shift of 10 comes before the zoom
-    Frame src(200, 100, fcc::GRAY), dst;
-    for (uint32_t i = 0; i < src.size; ++i) {
-        src.data[i] = static_cast<uint8_t>(i % 200);
-    }
-    for (const double shift : {0.0, 10.0}) {
-        ASSERT_TRUE(applyCorrection(src, dst, {shift, 0.0, 0.0, 2.0}, false));
-        for (const int x : {20, 60, 100, 150, 198}) {
-            EXPECT_NEAR(dst.data[50 * 200 + x], (x - 100) / 2.0 + 100 - shift, 1.0) << x;
-        }
-    }
-    for (const double zoom : {0.0, -1.0, NaN, INF}) {  // never applied
-        EXPECT_FALSE(applyCorrection(src, dst, {1.0, 0.0, 0.0, zoom}, false));
-        EXPECT_EQ(bytesOf(dst), bytesOf(src));
+        EXPECT_NEAR(o.x, c.last.x, 1e-9) << c.name;
+        EXPECT_NEAR(o.y, c.last.y, 1e-9) << c.name;
+        EXPECT_NEAR(o.a, c.last.a, 1e-9) << c.name;
+        EXPECT_LT(std::fabs(filter.path().x) + std::fabs(filter.path().y), 10100) << c.name;
     }
 }
 

@@ -1,13 +1,20 @@
-// Synthetic pictures and the pixel model of shifts for the tests.
+// Synthetic pictures, the pixel model of shifts and clips for the tests.
+// - Clip colour code: blue steps by 16 over 12 values, green by 32 over 6,
+//   red fixed; lossy codecs move a flat colour by a few levels at most, far
+//   less than the steps. The index is drawn away from the top-left block
+//   that indexOfImage reads.
 
 #include "Synthetic.h"
 
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <stdexcept>
 
 namespace calmora_test {
@@ -39,57 +46,43 @@ cv::Mat texturedScene(int width, int height, uint64_t seed) {
 
 cv::Mat moved(const cv::Mat& image, double dx, double dy, double angleRad, double scale,
               cv::Point2d centre) {
-    if (centre.x < 0) {
+    if (centre.x < 0)
         centre = {image.cols / 2.0, image.rows / 2.0};
-    }
-    const double c = std::cos(angleRad) * scale;
-    const double s = std::sin(angleRad) * scale;
-    // Maps source to destination: rotate/scale about the centre, then shift.
-    cv::Mat m = (cv::Mat_<double>(2, 3) << c, -s, centre.x - c * centre.x + s * centre.y + dx, s, c,
-                 centre.y - s * centre.x - c * centre.y + dy);
+    // source to destination: rotate and scale about the centre, then shift
+    const double c = std::cos(angleRad) * scale, s = std::sin(angleRad) * scale;
+    const cv::Mat m = (cv::Mat_<double>(2, 3) << c, -s, centre.x - c * centre.x + s * centre.y + dx,
+                       s, c, centre.y - s * centre.x - c * centre.y + dy);
     cv::Mat out;
     cv::warpAffine(image, out, m, image.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
     return out;
 }
 
 cv::Mat view(const cv::Mat& scene, cv::Size size, cv::Point2d topLeft, double angleRad) {
-    const cv::Point2d centre(size.width / 2.0, size.height / 2.0);
-    const double c = std::cos(angleRad);
-    const double s = std::sin(angleRad);
-    // Inverse map: output pixel -> scene position.
-    cv::Mat m =
-        (cv::Mat_<double>(2, 3) << c, -s, topLeft.x + centre.x - c * centre.x + s * centre.y, s, c,
-         topLeft.y + centre.y - s * centre.x - c * centre.y);
-    cv::Mat out;
-    cv::warpAffine(scene, out, m, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                   cv::BORDER_REFLECT);
-    return out;
+    // the scene moved so that the crop's centre stays, turned back about it
+    const cv::Point2d centre = topLeft + cv::Point2d(size.width / 2.0, size.height / 2.0);
+    return moved(scene, -topLeft.x, -topLeft.y, -angleRad, 1.0, centre)(cv::Rect({0, 0}, size))
+        .clone();
 }
 
 orl::video::Frame toFrame(const cv::Mat& bgr, uint32_t code) {
     CV_Assert(bgr.type() == CV_8UC3);
-    const int w = bgr.cols;
-    const int h = bgr.rows;
-    orl::video::Frame frame(w, h, code);
+    const int w = bgr.cols, h = bgr.rows;
+    const std::map<uint32_t, int> direct{
+        {fcc::GRAY, cv::COLOR_BGR2GRAY},     {fcc::BGR3, -1},
+        {fcc::RGB3, cv::COLOR_BGR2RGB},      {fcc::YUV3, cv::COLOR_BGR2YUV},
+        {fcc::YU12, cv::COLOR_BGR2YUV_I420}, {fcc::YV12, cv::COLOR_BGR2YUV_YV12},
+        {fcc::NV12, cv::COLOR_BGR2YUV_I420}, {fcc::NV21, cv::COLOR_BGR2YUV_I420},
+        {fcc::YUYV, cv::COLOR_BGR2YUV},      {fcc::UYVY, cv::COLOR_BGR2YUV}};
+    if (direct.count(code) == 0)
+        throw std::invalid_argument("toFrame: not a raw pixel format");
     cv::Mat packed, yuv;
-    cv::cvtColor(bgr, yuv,
-                 code == fcc::YU12 || code == fcc::NV12 || code == fcc::NV21
-                     ? cv::COLOR_BGR2YUV_I420
-                     : cv::COLOR_BGR2YUV);
-    if (code == fcc::GRAY) {
-        cv::cvtColor(bgr, packed, cv::COLOR_BGR2GRAY);
-    } else if (code == fcc::BGR3) {
+    if (direct.at(code) < 0)
         packed = bgr.clone();
-    } else if (code == fcc::RGB3) {
-        cv::cvtColor(bgr, packed, cv::COLOR_BGR2RGB);
-    } else if (code == fcc::YUV3) {
-        packed = yuv;
-    } else if (code == fcc::YV12) {
-        cv::cvtColor(bgr, packed, cv::COLOR_BGR2YUV_YV12);
-    } else if (code == fcc::YU12) {
-        packed = yuv;
-    } else if (code == fcc::YUYV || code == fcc::UYVY) {
+    else
+        cv::cvtColor(bgr, packed, direct.at(code));
+    if (code == fcc::YUYV || code == fcc::UYVY) {
         // each pair of pixels shares the mean of its two chroma values
+        yuv = packed;
         packed.create(h, w, CV_8UC2);
         const int yAt = code == fcc::YUYV ? 0 : 1;
         for (int y = 0; y < h; ++y)
@@ -102,16 +95,14 @@ orl::video::Frame toFrame(const cv::Mat& bgr, uint32_t code) {
             }
     } else if (code == fcc::NV12 || code == fcc::NV21) {
         // the I420 planes with U and V interleaved
-        packed = yuv.clone();
+        yuv = packed.clone();
         const size_t luma = static_cast<size_t>(w) * h, quarter = luma / 4;
-        const bool uFirst = code == fcc::NV12;
         for (size_t i = 0; i < quarter; ++i) {
-            packed.data[luma + 2 * i + (uFirst ? 0 : 1)] = yuv.data[luma + i];
-            packed.data[luma + 2 * i + (uFirst ? 1 : 0)] = yuv.data[luma + quarter + i];
+            packed.data[luma + 2 * i + (code == fcc::NV12 ? 0 : 1)] = yuv.data[luma + i];
+            packed.data[luma + 2 * i + (code == fcc::NV12 ? 1 : 0)] = yuv.data[luma + quarter + i];
         }
-    } else {
-        throw std::invalid_argument("toFrame: not a raw pixel format");
     }
+    orl::video::Frame frame(w, h, code);
     CV_Assert(packed.isContinuous() && packed.total() * packed.elemSize() == frame.size);
     std::memcpy(frame.data, packed.data, frame.size);
     return frame;
@@ -142,6 +133,13 @@ cv::Mat bgrOf(const orl::video::Frame& frame) {
 }
 
 namespace {
+
+constexpr int kColours = 72;
+
+cv::Scalar indexColour(int i) {
+    i = ((i % kColours) + kColours) % kColours;
+    return cv::Scalar(40 + (i % 12) * 16, 40 + (i / 12) * 32, 100);
+}
 
 // Destination byte (x, y) of one plane takes source byte (x - mx, y - my)
 // where that exists; with `span` >= 0 only the columns from max(0, mx) on,
@@ -205,6 +203,48 @@ ShakyClip shakyClip(cv::Size size, int count, double amplitude, double angleAmpl
         clip.angle.push_back(angle);
     }
     return clip;
+}
+
+int indexOfImage(const cv::Mat& bgr) {
+    if (bgr.type() != CV_8UC3 || bgr.cols < 8 || bgr.rows < 8)
+        return -1;
+    const cv::Scalar mean = cv::mean(bgr(cv::Rect(0, 0, 8, 8)));
+    int best = -1;
+    double bestDistance = 6.0;
+    for (int i = 0; i < kColours; ++i) {
+        const cv::Scalar c = indexColour(i);
+        const double distance = std::max(
+            {std::abs(mean[0] - c[0]), std::abs(mean[1] - c[1]), std::abs(mean[2] - c[2])});
+        if (distance <= bestDistance) {
+            best = i;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+bool writeClip(const std::string& path, const std::string& codec, double fps, int frameCount,
+               cv::Size size) {
+    try {
+        cv::VideoWriter writer;
+        if (codec.size() != 4 ||
+            !writer.open(path, cv::VideoWriter::fourcc(codec[0], codec[1], codec[2], codec[3]), fps,
+                         size))
+            return false;
+        const double scale = size.height / 120.0;
+        for (int i = 0; i < frameCount; ++i) {
+            cv::Mat frame(size, CV_8UC3, indexColour(i));
+            cv::putText(frame, std::to_string(i),
+                        cv::Point(size.width / 2, size.height - static_cast<int>(10 * scale)),
+                        cv::FONT_HERSHEY_SIMPLEX, scale, cv::Scalar(255, 255, 255),
+                        std::max(1, static_cast<int>(2 * scale)));
+            writer.write(frame);
+        }
+    } catch (const cv::Exception&) {
+        return false;
+    }  // the writer has closed the file here
+    std::error_code ec;
+    return std::filesystem::file_size(path, ec) > 0 && !ec;
 }
 
 }  // namespace calmora_test

@@ -1,14 +1,18 @@
 #pragma once
 
 // Synthetic pictures with known answers for the tests: a textured scene,
-// the same scene moved by a known shift, rotation or zoom, and conversion
-// of a BGR picture into a Frame of any raw pixel format.
+// the same scene moved by a known shift, rotation or zoom, conversion of a
+// BGR picture into a Frame of any raw pixel format, the pixel model of the
+// whole-pixel shifts, and short video clips whose every frame tells its
+// index by its colour (which frame came back after pacing, skipping or a
+// restart).
 
 #include <calmora/Frame.h>
 
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace calmora_test {
@@ -62,5 +66,18 @@ struct ShakyClip {
 /// A shaky clip of `count` frames of `size` (see ShakyClip).
 ShakyClip shakyClip(cv::Size size, int count, double amplitude, double angleAmplitude = 0.0,
                     uint64_t seed = 5);
+
+/// The index (0 .. 71) whose fill colour is nearest to the mean of the
+/// 8 x 8 block at the top left of `bgr` (8-bit, 3 channels), or -1 when no
+/// colour lies within 6 levels per channel (a black or foreign picture).
+int indexOfImage(const cv::Mat& bgr);
+
+/// Writes `frameCount` frames of `size` at `fps` frames per second to
+/// `path` with the four-character codec `codec` ("MJPG" for .avi, "mp4v"
+/// for .mp4): frame i filled with the colour of index i % 72 and the index
+/// drawn for a person looking at it. False when the writer cannot be
+/// opened with that codec or the file is not there afterwards.
+bool writeClip(const std::string& path, const std::string& codec, double fps, int frameCount,
+               cv::Size size);
 
 }  // namespace calmora_test

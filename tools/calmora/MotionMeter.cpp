@@ -147,61 +147,6 @@ cv::Point2d phaseShift(const cv::Mat& previous, const cv::Mat& current, const cv
     return {sx + dx, sy + dy};
 }
 
-std::vector<GlobalMotion> integrate(const std::vector<GlobalMotion>& motions) {
-    std::vector<GlobalMotion> path;
-    path.reserve(motions.size());
-    GlobalMotion sum;
-    for (const GlobalMotion& m : motions) {
-        sum.x += m.x;
-        sum.y += m.y;
-        sum.a += m.a;
-        path.push_back(sum);
-    }
-    return path;
-}
-
-std::vector<GlobalMotion> gaussianSmooth(const std::vector<GlobalMotion>& path,
-                                         double sigmaFrames) {
-    // A line fitted with Gaussian weights around each frame, taken at that
-    // frame: inside the path this is the plain Gaussian average; near the
-    // ends, where the window is one-sided, the line keeps a pan without lag
-    // and still averages the shake over the whole window.
-    const int n = static_cast<int>(path.size());
-    const double sigma = std::max(sigmaFrames, 1e-3);
-    const int radius = std::max(1, static_cast<int>(std::ceil(3.0 * sigma)));
-    std::vector<GlobalMotion> smooth(path.size());
-    for (int i = 0; i < n; ++i) {
-        double s0 = 0.0, s1 = 0.0, s2 = 0.0;
-        GlobalMotion t0, t1;
-        for (int k = std::max(-radius, -i); k <= std::min(radius, n - 1 - i); ++k) {
-            const double w = std::exp(-0.5 * k * k / (sigma * sigma));
-            const GlobalMotion& v = path[i + k];
-            s0 += w;
-            s1 += w * k;
-            s2 += w * k * k;
-            t0 = {t0.x + w * v.x, t0.y + w * v.y, t0.a + w * v.a};
-            t1 = {t1.x + w * k * v.x, t1.y + w * k * v.y, t1.a + w * k * v.a};
-        }
-        const double det = s0 * s2 - s1 * s1;
-        if (det > 1e-12 * s0 * s0) {
-            smooth[i] = {(s2 * t0.x - s1 * t1.x) / det, (s2 * t0.y - s1 * t1.y) / det,
-                         (s2 * t0.a - s1 * t1.a) / det};
-        } else {
-            smooth[i] = {t0.x / s0, t0.y / s0, t0.a / s0};
-        }
-    }
-    return smooth;
-}
-
-std::vector<GlobalMotion> highPass(const std::vector<GlobalMotion>& path, double sigmaFrames) {
-    std::vector<GlobalMotion> residual = gaussianSmooth(path, sigmaFrames);
-    for (size_t i = 0; i < path.size(); ++i) {
-        residual[i] = {path[i].x - residual[i].x, path[i].y - residual[i].y,
-                       path[i].a - residual[i].a};
-    }
-    return residual;
-}
-
 double rmsTranslation(const std::vector<GlobalMotion>& residual) {
     if (residual.empty()) {
         return 0.0;

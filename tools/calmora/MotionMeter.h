@@ -51,18 +51,6 @@ class MotionMeter {
 /// right and down, to a fraction of a pixel.
 cv::Point2d phaseShift(const cv::Mat& previous, const cv::Mat& current, const cv::Mat& window);
 
-/// The path of a sequence of motions (running sums), one entry per frame.
-std::vector<GlobalMotion> integrate(const std::vector<GlobalMotion>& motions);
-
-/// The path averaged with a centred Gaussian of `sigmaFrames` (a line
-/// fitted with those weights, taken at the frame): a steady pan is kept
-/// exactly, also near the ends, where the window is one-sided.
-std::vector<GlobalMotion> gaussianSmooth(const std::vector<GlobalMotion>& path, double sigmaFrames);
-
-/// The high-frequency part of a path: the path minus its gaussianSmooth
-/// (sigma in frames).
-std::vector<GlobalMotion> highPass(const std::vector<GlobalMotion>& path, double sigmaFrames);
-
 /// Root-mean-square of the translation of `residual` (pixels).
 double rmsTranslation(const std::vector<GlobalMotion>& residual);
 

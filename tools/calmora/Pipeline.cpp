@@ -1,25 +1,26 @@
-// Stabilisation of a whole video.
-// - The first frame is read before anything else, so that an input that is
-//   not a video, or an output that cannot be written, fails before work.
+// Stabilisation of a whole video, composed of the libraries.
+// - The input is read through the video-source library, a file as fast as
+//   it decodes and only once; its first frame is read before anything
+//   else, so that an input that is not a video, or an output that cannot
+//   be written, fails before work.
 // - Frames flow through three threads: the decoder fills a short queue, the
-//   caller's thread processes each frame (it alone touches the stabiliser),
-//   the encoder writes the result (and the side-by-side picture) and
-//   measures the motion of input and output for the report. Bounded queues
-//   keep the order and the memory.
-// - Live mode: every frame through stabilise(), RESET at shot cuts.
-// - Two-pass mode: the same loop without encoding records the camera path;
-//   it is smoothed per shot without lag, and a second read applies the
-//   corrections with the stabiliser's compensation (applyCorrection).
-// - A read failure before the announced frame count is a warning: what was
-//   written stays a valid file. `stop` ends the run the same way.
+//   caller's thread hands each frame to the mode's stabiliser (it alone
+//   touches it), the encoder writes the results (and the side-by-side
+//   picture) and measures the motion of input and output for the report.
+//   Bounded queues keep the order and the memory.
+// - A mode may hold frames back (lookahead), so the sources wait in a FIFO
+//   until their results come out; every mode ends with one result per
+//   source frame.
+// - Offline mode first reads the whole input to measure the camera path,
+//   plans, then reads it again to write the corrected frames.
 
 #include "Pipeline.h"
 
-#include "CutDetector.h"
-#include "TwoPass.h"
-
-#include <calmora/Correction.h>
-#include <calmora/Frame.h>
+#include <calmora/CutDetector.h>
+#include <calmora/LookaheadStabiliser.h>
+#include <calmora/MotionMeasurer.h>
+#include <calmora/NexfeedOpenCv.h>
+#include <calmora/OfflineStabiliser.h>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -29,6 +30,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -38,8 +40,12 @@ namespace calmora_cli {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+using orl::video::Frame;
 
 constexpr size_t kQueueDepth = 4;
+// Failed reads in a row after which a live source is taken as ended.
+constexpr int kLiveFailures = 10;
+constexpr int kReadTimeoutMs = 1000;
 
 // A bounded FIFO between two threads; pop() returns nothing once closed and
 // empty.
@@ -80,69 +86,65 @@ class BoundedQueue {
     bool closed_{false};
 };
 
+// A picture over a "BGR3" frame's bytes, not copied.
+cv::Mat pictureOf(const Frame& frame) {
+    return cv::Mat(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC3,
+                   frame.data);
+}
+
+// One result of the mode's stabiliser with its figures.
+struct Output {
+    Frame picture;
+    FrameResult figures;
+};
+
+// What a mode does with one source frame: appends the results it can give
+// now (in input order) and says whether the frame starts a new shot.
+using Take = std::function<bool(const Frame& source, std::vector<Output>& outputs)>;
+// At the end of the input: appends the results still held back.
+using Finish = std::function<void(std::vector<Output>& outputs)>;
+
 struct Processed {
-    cv::Mat source;
-    cv::Mat result;
+    Frame source;
+    Frame result;
     bool cut{false};
 };
 
-// Turns one decoded frame into its result picture and per-frame figures.
-using Process = std::function<void(const cv::Mat& source, cv::Mat& result, FrameResult& frame)>;
+// The input through the video-source library, with its first frame read.
+struct Input {
+    orl::video::NexfeedOpenCv source;
+    Frame first;
+    bool live{false};  // a camera or a stream: read failures may pass
+    long long limit{0};
 
-bool isNumber(const std::string& text) {
-    return !text.empty() && text.size() <= 3 &&
-           std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
-}
-
-// Frames reach the stabiliser as packed BGR whatever the decoder gives.
-cv::Mat asBgr(const cv::Mat& image) {
-    if (image.type() == CV_8UC3) {
-        return image;
+    bool open(const RunOptions& options, std::string& error) {
+        limit = options.maxFrames;
+        source.setFileReading(orl::video::NexfeedOpenCv::FileReading::AS_DECODED_ONCE);
+        if (!source.open(options.input)) {
+            error = "cannot open '" + options.input + "' as a video";
+            return false;
+        }
+        live = isLiveInput(options.input);
+        if (!read(first)) {
+            error = "'" + options.input + "' holds no readable video frame";
+            return false;
+        }
+        return true;
     }
-    cv::Mat bgr;
-    if (image.depth() != CV_8U) {
-        cv::Mat eight;
-        image.convertTo(eight, CV_8U);
-        return asBgr(eight);
-    }
-    cv::cvtColor(image, bgr, image.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_BGRA2BGR);
-    return bgr;
-}
 
-bool readFrame(cv::VideoCapture& capture, cv::Mat& image) {
-    try {
-        return capture.read(image) && !image.empty();
-    } catch (const cv::Exception&) {
+    // The next frame; false at the end of the input.
+    bool read(Frame& frame) {
+        for (int failures = 0; failures < (live ? kLiveFailures : 1); ++failures) {
+            if (source.getFrame(frame, kReadTimeoutMs)) {
+                return true;
+            }
+        }
         return false;
     }
-}
 
-// A video input with its first frame read.
-struct Input {
-    cv::VideoCapture capture;
-    cv::Mat first;
-    long long total{0};  // announced frame count, 0 when unknown
-
-    bool open(const std::string& name, std::string& error) {
-        try {
-            const bool opened = isNumber(name) ? capture.open(std::stoi(name), cv::CAP_ANY)
-                                               : capture.open(name, cv::CAP_ANY);
-            if (!opened) {
-                error = "cannot open '" + name + "' as a video";
-                return false;
-            }
-        } catch (const cv::Exception&) {
-            error = "cannot open '" + name + "' as a video";
-            return false;
-        }
-        if (!readFrame(capture, first)) {
-            error = "'" + name + "' holds no readable video frame";
-            return false;
-        }
-        first = asBgr(first);
-        const double announced = capture.get(cv::CAP_PROP_FRAME_COUNT);
-        total = announced > 0 && announced < 1e9 ? static_cast<long long>(announced) : 0;
-        return true;
+    double fps() {
+        const double fps = source.getParam(orl::video::FPS);
+        return fps > 0.0 && fps < 1000.0 ? fps : 30.0;
     }
 };
 
@@ -153,75 +155,85 @@ bool openWriter(cv::VideoWriter& writer, const std::string& path, const std::str
                        size, true);
 }
 
-// One read of the whole input through `process`. Results go to the writers
-// when given (and are measured); frames are appended to run.frames.
-// Returns the number of frames read and whether the input failed early.
-struct Pass {
-    long long framesRead{0};
-    bool inputFailed{false};
+struct Writers {
+    cv::VideoWriter output, sideBySide;
 };
 
-Pass runFrames(Input& input, const Process& process, cv::VideoWriter* writer,
-               cv::VideoWriter* sideWriter, const std::atomic<bool>& stop,
-               const std::function<void(const Progress&)>& onProgress, Progress progress,
+// One read of the whole input through `take` and `finish`, the results to
+// the writers (and measured) and appended to run.frames.
+void runFrames(Input& input, const Take& take, const Finish& finish, Writers& writers,
+               const std::atomic<bool>& stop,
+               const std::function<void(const Progress&)>& onProgress,
                SteadyClock::time_point started, RunResult& run) {
-    BoundedQueue<cv::Mat> decoded;
+    BoundedQueue<Frame> decoded;
     BoundedQueue<Processed> finished;
-    Pass pass;
-    pass.framesRead = 1;
 
-    // decoder
     std::thread decoder([&] {
         decoded.push(input.first);
-        while (!stop.load()) {
-            cv::Mat image;
-            if (!readFrame(input.capture, image)) {
-                pass.inputFailed = true;
+        for (long long count = 1; !stop.load() && (input.limit == 0 || count < input.limit);
+             ++count) {
+            Frame frame;
+            if (!input.read(frame)) {
                 break;
             }
-            ++pass.framesRead;
-            decoded.push(asBgr(image));
+            decoded.push(std::move(frame));
         }
         decoded.close();
     });
 
-    // encoder and measurement
     const size_t firstIndex = run.frames.size();
     std::vector<GlobalMotion> inputMotion, outputMotion;
+    const cv::Size size = pictureOf(input.first).size();
     std::thread encoder([&] {
         MotionMeter inputMeter, outputMeter;
         cv::Mat stacked;
         while (auto item = finished.pop()) {
-            if (writer == nullptr || item->result.size() != input.first.size()) {
+            const cv::Mat source = pictureOf(item->source), result = pictureOf(item->result);
+            if (result.size() != size || source.size() != size) {
                 continue;  // the writers were opened for the first frame's size
             }
             if (item->cut) {  // a new picture: no motion against the last shot
                 inputMeter.reset();
                 outputMeter.reset();
             }
-            writer->write(item->result);
-            if (sideWriter != nullptr && sideWriter->isOpened()) {
-                cv::vconcat(item->source, item->result, stacked);
-                sideWriter->write(stacked);
+            writers.output.write(result);
+            if (writers.sideBySide.isOpened()) {
+                cv::vconcat(source, result, stacked);
+                writers.sideBySide.write(stacked);
             }
-            inputMotion.push_back(inputMeter.measure(item->source));
-            outputMotion.push_back(outputMeter.measure(item->result));
+            inputMotion.push_back(inputMeter.measure(source));
+            outputMotion.push_back(outputMeter.measure(result));
         }
     });
 
-    // processing, on the caller's thread
-    while (auto image = decoded.pop()) {
-        FrameResult frame;
-        cv::Mat result;
-        process(*image, result, frame);
-        run.frames.push_back(frame);
-        finished.push({*image, result, frame.cut});
-        ++progress.done;
-        progress.seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
-        if (onProgress) {
-            onProgress(progress);
+    // sources wait here, with their cut marks, until their results come out
+    std::deque<std::pair<Frame, bool>> waiting;
+    std::vector<Output> outputs;
+    const auto pass = [&] {
+        for (Output& out : outputs) {
+            out.figures.cut = waiting.front().second;
+            run.frames.push_back(out.figures);
+            finished.push(
+                {std::move(waiting.front().first), std::move(out.picture), out.figures.cut});
+            waiting.pop_front();
+            if (onProgress) {
+                onProgress({static_cast<long long>(run.frames.size()),
+                            std::chrono::duration<double>(SteadyClock::now() - started).count()});
+            }
         }
+        outputs.clear();
+    };
+    for (long long index = 0; auto frame = decoded.pop(); ++index) {
+        const bool cut = take(*frame, outputs);
+        if (cut) {
+            run.cuts.push_back(static_cast<int>(index));
+        }
+        waiting.emplace_back(std::move(*frame), cut);
+        pass();
     }
+    finish(outputs);
+    outputs.resize(std::min(outputs.size(), waiting.size()));
+    pass();
     finished.close();
     decoder.join();
     encoder.join();
@@ -230,39 +242,40 @@ Pass runFrames(Input& input, const Process& process, cv::VideoWriter* writer,
         run.frames[firstIndex + i].inputMotion = inputMotion[i];
         run.frames[firstIndex + i].outputMotion = outputMotion[i];
     }
-    return pass;
 }
 
-// A "BGR3" frame header over a decoded picture; it does not own the bytes.
-class FrameView {
-  public:
-    explicit FrameView(const cv::Mat& bgr) {
-        frame_.width = static_cast<uint32_t>(bgr.cols);
-        frame_.height = static_cast<uint32_t>(bgr.rows);
-        frame_.fourcc = orl::video::fourcc::BGR3;
-        frame_.size = static_cast<uint32_t>(bgr.total() * bgr.elemSize());
-        frame_.data = bgr.data;
-    }
-    ~FrameView() { frame_.data = nullptr; }
-    FrameView(const FrameView&) = delete;
-    FrameView& operator=(const FrameView&) = delete;
-    const orl::video::Frame& frame() const { return frame_; }
-
-  private:
-    orl::video::Frame frame_;
-};
-
-cv::Mat pictureOf(const orl::video::Frame& frame) {
-    return cv::Mat(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC3,
-                   frame.data)
-        .clone();
+double millisecondsSince(SteadyClock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
 }
 
-bool transparentBorderOf(orl::calmora::Calmora& stabiliser) {
-    return stabiliser.getParam(orl::calmora::TRANSPARENT_BORDER) != 0.0f;
+Output withCorrection(Frame&& picture, const orl::calmora::Correction& c, double ms) {
+    Output out{std::move(picture), {}};
+    out.figures.offsetX = c.x;
+    out.figures.offsetY = c.y;
+    out.figures.offsetA = c.a;
+    out.figures.stabiliseMs = ms;
+    return out;
 }
 
 }  // namespace
+
+const char* modeName(Mode mode) {
+    switch (mode) {
+        case Mode::LOOKAHEAD:
+            return "lookahead";
+        case Mode::OFFLINE:
+            return "offline";
+        case Mode::LIVE:
+            break;
+    }
+    return "live";
+}
+
+bool isLiveInput(const std::string& input) {
+    const orl::video::SourceType type = orl::video::NexfeedOpenCv::classify(input);
+    return type == orl::video::STREAM || type == orl::video::DEVICE ||
+           type == orl::video::NUMBER_OUT_OF_RANGE;
+}
 
 std::string codecFor(const std::string& output, const std::string& requested) {
     if (!requested.empty()) {
@@ -277,139 +290,131 @@ std::string codecFor(const std::string& output, const std::string& requested) {
     return "MJPG";
 }
 
-RunResult runStabilisation(orl::calmora::Calmora& stabiliser, const RunOptions& options,
+RunResult runStabilisation(orl::calmora::CalmoraOpenCv& stabiliser, const RunOptions& options,
                            const std::atomic<bool>& stop,
                            const std::function<void(const Progress&)>& onProgress) {
+    using namespace orl::calmora;
     RunResult run;
     const auto started = SteadyClock::now();
 
-    // input and first frame
-    Input input;
-    if (!input.open(options.input, run.error)) {
+    auto input = std::make_unique<Input>();
+    if (!input->open(options, run.error)) {
         return run;
     }
-    run.width = input.first.cols;
-    run.height = input.first.rows;
-    run.fps = input.capture.get(cv::CAP_PROP_FPS);
-    if (!(run.fps > 0.0 && run.fps < 1000.0)) {
-        run.fps = 30.0;
-    }
+    run.width = static_cast<int>(input->first.width);
+    run.height = static_cast<int>(input->first.height);
+    run.fps = input->fps();
 
-    // outputs
     const std::string codec = codecFor(options.output, options.codec);
-    cv::VideoWriter writer, sideWriter;
-    if (!openWriter(writer, options.output, codec, run.fps, input.first.size())) {
+    Writers writers;
+    const cv::Size size(run.width, run.height);
+    if (!openWriter(writers.output, options.output, codec, run.fps, size)) {
         run.error = "cannot write '" + options.output + "' with codec " + codec;
         return run;
     }
     if (!options.sideBySide.empty() &&
-        !openWriter(sideWriter, options.sideBySide, codecFor(options.sideBySide, ""), run.fps,
-                    cv::Size(input.first.cols, input.first.rows * 2))) {
+        !openWriter(writers.sideBySide, options.sideBySide, codecFor(options.sideBySide, ""),
+                    run.fps, cv::Size(run.width, run.height * 2))) {
         run.error = "cannot write '" + options.sideBySide + "'";
         return run;
     }
 
-    const bool transparent = transparentBorderOf(stabiliser);
     run.zoom = 1.0 + std::max(0.0, options.zoomPercent) / 100.0;
+    const CalmoraParams params = stabiliser.getParams();
+    const Finish nothingHeld = [](std::vector<Output>&) {};
     CutDetector cuts;
-    Progress progress;
-    Pass pass;
-    orl::video::Frame result;
+    MotionMeasurer measurer;
 
-    if (!options.twoPass) {
-        progress.total = input.total;
-        const Process live = [&](const cv::Mat& source, cv::Mat& picture, FrameResult& frame) {
-            const int index = static_cast<int>(run.frames.size());
-            if (options.cutDetection && cuts.isCut(source)) {
-                stabiliser.executeCommand(orl::calmora::RESET);
-                run.cuts.push_back(index);
-                frame.cut = true;
-            }
-            const FrameView view(source);
+    if (options.mode == Mode::LIVE) {
+        stabiliser.setZoom(run.zoom);
+        const Take live = [&](const Frame& source, std::vector<Output>& outputs) {
+            Frame result;
             const auto t0 = SteadyClock::now();
-            stabiliser.stabilise(view.frame(), result);
-            const auto t1 = SteadyClock::now();
+            stabiliser.stabilise(source, result);
+            // a cut frame was moved by a motion that never happened: again
+            // from a fresh path
+            const bool cut =
+                options.cutDetection && cuts.isCut(source, stabiliser.lastMeasurement());
+            if (cut) {
+                stabiliser.executeCommand(RESET);
+                stabiliser.stabilise(source, result);
+            }
+            const double ms = millisecondsSince(t0);
             float x = 0.0f, y = 0.0f, a = 0.0f;
             stabiliser.getOffsets(x, y, a);
-            frame.offsetX = x;
-            frame.offsetY = y;
-            frame.offsetA = a;
-            frame.stabiliseMs = std::chrono::duration<double, std::milli>(t1 - t0).count();
-            if (run.zoom != 1.0) {
-                // the same correction again from the source, zoomed: one
-                // interpolation, not two
-                orl::calmora::applyCorrection(view.frame(), result, {x, y, a, run.zoom},
-                                              transparent);
-            }
-            picture = pictureOf(result);
+            outputs.push_back(withCorrection(std::move(result), {x, y, a, run.zoom}, ms));
+            return cut;
         };
-        pass =
-            runFrames(input, live, &writer, &sideWriter, stop, onProgress, progress, started, run);
+        runFrames(*input, live, nothingHeld, writers, stop, onProgress, started, run);
+    } else if (options.mode == Mode::LOOKAHEAD) {
+        LookaheadStabiliser lookahead(options.latencyFrames);
+        lookahead.init(params);
+        lookahead.setZoom(run.zoom);
+        const auto give = [&](Frame&& result, std::vector<Output>& outputs, double ms) {
+            outputs.push_back(withCorrection(std::move(result), lookahead.lastCorrection(), ms));
+        };
+        const Take take = [&](const Frame& source, std::vector<Output>& outputs) {
+            const auto t0 = SteadyClock::now();
+            const bool cut =
+                options.cutDetection && cuts.isCut(source, measurer.measure(source, params));
+            if (cut) {
+                lookahead.cut();
+            }
+            Frame result;
+            if (lookahead.stabilise(source, result)) {
+                give(std::move(result), outputs, millisecondsSince(t0));
+            }
+            return cut;
+        };
+        const Finish drain = [&](std::vector<Output>& outputs) {
+            for (Frame result; lookahead.drain(result); result = Frame()) {
+                give(std::move(result), outputs, 0.0);
+            }
+        };
+        runFrames(*input, take, drain, writers, stop, onProgress, started, run);
     } else {
-        // first pass: the camera path
-        progress.total = input.total > 0 ? 2 * input.total : 0;
-        PathRecorder recorder(stabiliser);
-        const Process measure = [&](const cv::Mat& source, cv::Mat&, FrameResult& frame) {
-            const bool cut = options.cutDetection && cuts.isCut(source);
+        OfflineStabiliser::Settings settings;
+        settings.smoothingFrames = options.smoothingFrames;
+        settings.detectCuts = options.cutDetection;
+        settings.autoZoom = options.zoomAuto;
+        settings.zoom = run.zoom;
+        OfflineStabiliser offline(params, settings);
+        // pass one: the path of the whole input
+        offline.add(input->first);
+        long long count = 1;
+        for (Frame frame; !stop.load() && (options.maxFrames == 0 || count < options.maxFrames) &&
+                          input->read(frame);
+             ++count) {
+            offline.add(frame);
+        }
+        offline.plan();
+        run.zoom = offline.zoom();
+        const std::vector<int> planned = offline.path().cuts;
+        // pass two: the same frames again, corrected
+        input = std::make_unique<Input>();
+        RunOptions again = options;
+        again.maxFrames = count;
+        if (!input->open(again, run.error)) {
+            return run;
+        }
+        int index = 0;
+        const Take take = [&](const Frame& source, std::vector<Output>& outputs) {
             const auto t0 = SteadyClock::now();
-            recorder.add(source, cut);
-            frame.stabiliseMs =
-                std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
-        };
-        const Pass first =
-            runFrames(input, measure, nullptr, nullptr, stop, onProgress, progress, started, run);
-        std::vector<FrameResult> measured = std::move(run.frames);
-        run.frames.clear();
-        run.cuts = recorder.path().cuts;
-        if (stop.load()) {
-            writer.release();
-            run.status = RunResult::INTERRUPTED;
-            run.warnings.push_back("interrupted while measuring; the output holds no frame");
-            run.seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
-            return run;
-        }
-
-        // the smoothed path and the corrections onto it
-        const std::vector<orl::calmora::Correction> corrections =
-            pathCorrections(recorder.path(), smoothPath(recorder.path(), options.smoothingFrames));
-        if (options.zoomAuto) {
-            run.zoom = autoZoom(corrections, run.width, run.height);
-        }
-
-        // second pass: the corrected frames
-        Input again;
-        if (!again.open(options.input, run.error) || again.first.size() != input.first.size()) {
-            run.error = "cannot read '" + options.input + "' a second time";
-            return run;
-        }
-        progress.done = static_cast<long long>(measured.size());
-        const Process correct = [&](const cv::Mat& source, cv::Mat& picture, FrameResult& frame) {
-            const size_t index = run.frames.size();
-            orl::calmora::Correction c;
-            if (index < corrections.size()) {
-                c = corrections[index];
-                frame.stabiliseMs = measured[index].stabiliseMs;
+            Frame result;
+            if (!offline.apply(index, source, result)) {
+                result = source;  // a frame the first pass did not see
             }
-            c.zoom = run.zoom;
-            frame.cut =
-                std::binary_search(run.cuts.begin(), run.cuts.end(), static_cast<int>(index));
-            const FrameView view(source);
-            const auto t0 = SteadyClock::now();
-            orl::calmora::applyCorrection(view.frame(), result, c, transparent);
-            frame.stabiliseMs +=
-                std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
-            frame.offsetX = c.x;
-            frame.offsetY = c.y;
-            frame.offsetA = c.a;
-            picture = pictureOf(result);
+            const auto& corrections = offline.corrections();
+            const Correction c = static_cast<size_t>(index) < corrections.size()
+                                     ? corrections[static_cast<size_t>(index)]
+                                     : Correction{};
+            outputs.push_back(withCorrection(std::move(result), c, millisecondsSince(t0)));
+            return std::binary_search(planned.begin(), planned.end(), index++);
         };
-        pass = runFrames(again, correct, &writer, &sideWriter, stop, onProgress, progress, started,
-                         run);
-        pass.inputFailed = pass.inputFailed || first.inputFailed;
-        pass.framesRead = std::max(pass.framesRead, first.framesRead);
+        runFrames(*input, take, nothingHeld, writers, stop, onProgress, started, run);
     }
-    writer.release();
-    sideWriter.release();
+    writers.output.release();
+    writers.sideBySide.release();
 
     run.seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
     if (stop.load()) {
@@ -417,11 +422,6 @@ RunResult runStabilisation(orl::calmora::Calmora& stabiliser, const RunOptions& 
         run.warnings.push_back("interrupted after " + std::to_string(run.frames.size()) +
                                " frames; the output holds them");
         return run;
-    }
-    if (pass.inputFailed && input.total > 0 && pass.framesRead < input.total) {
-        run.warnings.push_back("the input ended after " + std::to_string(pass.framesRead) + " of " +
-                               std::to_string(input.total) +
-                               " frames (cut short or damaged); the output holds the frames read");
     }
     run.status = RunResult::DONE;
     return run;

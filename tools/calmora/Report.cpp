@@ -1,12 +1,18 @@
 // Run summary, JSON report and path plot.
 // - Timing: mean and 95th percentile of the stabilise time per frame.
 // - Jitter: the measured inter-frame motion of input and output is
-//   integrated into a path; its high-frequency part (path minus a centred
-//   Gaussian average) is the shake, given as RMS pixels (and radians).
+//   integrated into a path per shot; its high-frequency part (the path
+//   minus the library's local-line smoothing, sigma 5 frames) is the shake,
+//   given as RMS pixels (and radians).
+// - Path error: the output path against the input path smoothed the same
+//   way over 15 frames, the path a camera without shake and without lag
+//   would have taken.
 // - Plot: three panels (x, y, angle) of the input and output paths, drawn
 //   with OpenCV, with axes, ticks, labels and a legend.
 
 #include "Report.h"
+
+#include <calmora/CameraPath.h>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -21,40 +27,38 @@ namespace calmora_cli {
 
 namespace {
 
-std::vector<GlobalMotion> measured(const RunResult& run, bool output) {
-    std::vector<GlobalMotion> motions;
-    motions.reserve(run.frames.size());
-    for (const FrameResult& f : run.frames) {
-        motions.push_back(output ? f.outputMotion : f.inputMotion);
+using orl::calmora::CameraPath;
+using orl::calmora::PathPoint;
+
+// The measured camera path of input or output, per shot (0 at each cut).
+// A zoom scales every motion of the output; it is taken out, so a zoomed
+// pan is the same path as the input's.
+CameraPath pathOf(const RunResult& run, bool output) {
+    CameraPath path;
+    const double scale = output && run.zoom > 0.0 ? 1.0 / run.zoom : 1.0;
+    for (size_t i = 0; i < run.frames.size(); ++i) {
+        const FrameResult& f = run.frames[i];
+        const GlobalMotion& m = output ? f.outputMotion : f.inputMotion;
+        path.add(scale * m.x, scale * m.y, m.a, i > 0 && f.cut);
     }
-    // the jump at a cut is a new picture, not motion
-    for (const int cut : run.cuts) {
-        if (cut >= 0 && static_cast<size_t>(cut) < motions.size()) {
-            motions[static_cast<size_t>(cut)] = GlobalMotion{};
-        }
-    }
-    return motions;
+    return path;
 }
 
-// High-frequency part of each shot's path on its own.
-std::vector<GlobalMotion> shake(const RunResult& run, bool output) {
-    const std::vector<GlobalMotion> path = integrate(measured(run, output));
+// Frame by frame, `path` minus `reference`.
+std::vector<GlobalMotion> difference(const std::vector<PathPoint>& path,
+                                     const std::vector<PathPoint>& reference) {
     std::vector<GlobalMotion> residual;
-    size_t begin = 0;
-    std::vector<int> bounds = run.cuts;
-    bounds.push_back(static_cast<int>(path.size()));
-    for (const int bound : bounds) {
-        const size_t end = std::min(path.size(), static_cast<size_t>(std::max(bound, 0)));
-        if (end > begin) {
-            const std::vector<GlobalMotion> shot(path.begin() + static_cast<long>(begin),
-                                                 path.begin() + static_cast<long>(end));
-            for (const GlobalMotion& r : highPass(shot, kJitterSigmaFrames)) {
-                residual.push_back(r);
-            }
-            begin = end;
-        }
+    for (size_t i = 0; i < path.size() && i < reference.size(); ++i) {
+        residual.push_back(
+            {path[i].x - reference[i].x, path[i].y - reference[i].y, path[i].a - reference[i].a});
     }
     return residual;
+}
+
+// The high-frequency part of each shot's path on its own.
+std::vector<GlobalMotion> shake(const RunResult& run, bool output) {
+    const CameraPath path = pathOf(run, output);
+    return difference(path.points, orl::calmora::smoothPath(path, kJitterSigmaFrames));
 }
 
 nlohmann::json motionJson(const GlobalMotion& m) {
@@ -152,6 +156,18 @@ void drawPanel(cv::Mat& canvas, cv::Rect area, const std::string& title, const s
 
 }  // namespace
 
+std::string modeText(const RunOptions& options) {
+    switch (options.mode) {
+        case Mode::LOOKAHEAD:
+            return "lookahead, " + std::to_string(options.latencyFrames) + " frames latency";
+        case Mode::OFFLINE:
+            return "offline (two passes)";
+        case Mode::LIVE:
+            break;
+    }
+    return "live";
+}
+
 Summary summarise(const RunResult& run) {
     Summary s;
     s.frames = static_cast<long long>(run.frames.size());
@@ -183,6 +199,27 @@ Summary summarise(const RunResult& run) {
     s.jitterRatio = s.jitterAfter > 0.0 ? s.jitterBefore / s.jitterAfter : 0.0;
     s.angleJitterBefore = rmsRotation(before);
     s.angleJitterAfter = rmsRotation(after);
+    // each shot's paths start at 0 with whatever shake its first frame had:
+    // a constant difference is no error
+    const CameraPath wanted = pathOf(run, false);
+    std::vector<GlobalMotion> error =
+        difference(pathOf(run, true).points, orl::calmora::smoothPath(wanted, kWantedSigmaFrames));
+    std::vector<int> bounds = wanted.cuts;
+    bounds.push_back(static_cast<int>(error.size()));
+    size_t begin = 0;
+    for (const int bound : bounds) {
+        const auto end = static_cast<size_t>(bound);
+        const double count = static_cast<double>(end - begin);
+        GlobalMotion mean;
+        for (size_t i = begin; i < end; ++i) {
+            mean = {mean.x + error[i].x / count, mean.y + error[i].y / count, 0.0};
+        }
+        for (size_t i = begin; i < end; ++i) {
+            error[i] = {error[i].x - mean.x, error[i].y - mean.y, 0.0};
+        }
+        begin = end;
+    }
+    s.pathError = rmsTranslation(error);
     return s;
 }
 
@@ -205,7 +242,8 @@ bool writeReport(const std::string& path, const RunOptions& options, const RunRe
         {"height", run.height},
         {"fps", run.fps},
         {"warnings", run.warnings},
-        {"mode", options.twoPass ? "offline" : "live"},
+        {"mode", modeName(options.mode)},
+        {"latencyFrames", options.mode == Mode::LOOKAHEAD ? options.latencyFrames : 0},
         {"cuts", run.cuts},
         {"zoom", run.zoom},
         {"summary",
@@ -221,7 +259,8 @@ bool writeReport(const std::string& path, const RunOptions& options, const RunRe
             {"ratio", summary.jitterRatio},
             {"angleBefore", summary.angleJitterBefore},
             {"angleAfter", summary.angleJitterAfter},
-            {"sigmaFrames", kJitterSigmaFrames}}}}},
+            {"sigmaFrames", kJitterSigmaFrames}}},
+          {"pathError", summary.pathError}}},
         {"frames", frames},
     };
     std::ofstream out(path);
@@ -231,15 +270,15 @@ bool writeReport(const std::string& path, const RunOptions& options, const RunRe
 }
 
 bool writePlot(const std::string& path, const RunResult& run, const Summary& summary,
-               const std::string& mode, int width, int height) {
+               const RunOptions& options, int width, int height) {
     width = std::max(400, width);
     height = std::max(300, height);
     cv::Mat canvas(height, width, CV_8UC3, cv::Scalar(255, 255, 255));
-    const auto before = integrate(measured(run, false));
-    const auto after = integrate(measured(run, true));
-    auto component = [](const std::vector<GlobalMotion>& path, int which) {
+    const auto before = pathOf(run, false).points;
+    const auto after = pathOf(run, true).points;
+    auto component = [](const std::vector<PathPoint>& path, int which) {
         std::vector<double> values;
-        for (const GlobalMotion& m : path) {
+        for (const PathPoint& m : path) {
             values.push_back(which == 0 ? m.x : which == 1 ? m.y : m.a);
         }
         return values;
@@ -256,9 +295,8 @@ bool writePlot(const std::string& path, const RunResult& run, const Summary& sum
 
     // title and legend
     std::string title = "Camera path, " + std::to_string(summary.frames) + " frames, " +
-                        (mode.empty() ? "" : mode + ", ") + "jitter " +
-                        fixed(summary.jitterBefore, 2) + " -> " + fixed(summary.jitterAfter, 2) +
-                        " px";
+                        modeText(options) + ", jitter " + fixed(summary.jitterBefore, 2) + " -> " +
+                        fixed(summary.jitterAfter, 2) + " px";
     if (!run.cuts.empty()) {
         title += ", " + std::to_string(run.cuts.size()) + " cut(s)";
     }

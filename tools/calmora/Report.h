@@ -19,10 +19,18 @@ struct Summary {
     double jitterRatio{0.0};        ///< before / after (0 when after is 0)
     double angleJitterBefore{0.0};  ///< radians RMS
     double angleJitterAfter{0.0};
+    double pathError{0.0};  ///< output path against the input path smoothed without lag, px RMS
 };
 
 /// Frames of the centred average that separates shake from wanted motion.
 inline constexpr double kJitterSigmaFrames = 5.0;
+/// Frames of the centred average that gives the wanted path for the path
+/// error.
+inline constexpr double kWantedSigmaFrames = 15.0;
+
+/// The mode as the summary and the plot name it, with the lookahead's
+/// latency ("lookahead, 15 frames latency").
+std::string modeText(const RunOptions& options);
 
 /// Computes the summary of `run`. Shot cuts split the measured paths, so a
 /// cut is not counted as shake.
@@ -34,8 +42,8 @@ bool writeReport(const std::string& path, const RunOptions& options, const RunRe
 
 /// Draws the camera path before and after (x, y and angle against frame
 /// number, cuts as vertical lines) into a PNG of `width` x `height` pixels;
-/// the title names `mode`, the cuts and the zoom.
+/// the title names the mode, the latency, the cuts and the zoom.
 bool writePlot(const std::string& path, const RunResult& run, const Summary& summary,
-               const std::string& mode, int width = 1200, int height = 900);
+               const RunOptions& options, int width = 1200, int height = 900);
 
 }  // namespace calmora_cli

@@ -1,6 +1,8 @@
 // calmora: the command-line stabiliser.
 // - `calmora stabilise INPUT OUTPUT [options]` reads a video (file, stream
-//   address or camera number), stabilises every frame and writes the result.
+//   address or camera number, as the video-source library reads the text),
+//   stabilises every frame in one of three modes (live, lookahead, offline)
+//   and writes the result.
 // - Every stabiliser parameter is an option named after its configuration
 //   key (--x-filter-coeff), or --set key=value; values go through the
 //   stabiliser's own checks.
@@ -40,14 +42,6 @@ extern "C" void onSigint(int) {
     std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends at once
 }
 
-bool isCameraOrAddress(const std::string& input) {
-    if (input.find("://") != std::string::npos) {
-        return true;
-    }
-    return !input.empty() && input.size() <= 3 &&
-           input.find_first_not_of("0123456789") == std::string::npos;
-}
-
 bool samePath(const std::string& a, const std::string& b) {
     std::error_code ec;
     if (fs::exists(a, ec) && fs::exists(b, ec)) {
@@ -58,7 +52,7 @@ bool samePath(const std::string& a, const std::string& b) {
 
 // Checks that do not need the video: 0 when fine, else the exit status.
 int checkPaths(const RunOptions& options) {
-    if (!isCameraOrAddress(options.input)) {
+    if (!isLiveInput(options.input)) {
         std::error_code ec;
         if (!fs::exists(options.input, ec)) {
             std::cerr << "calmora: input not found: " << options.input << '\n';
@@ -108,19 +102,14 @@ class ProgressPrinter {
             return;
         }
         const double every = terminal_ ? 0.1 : 5.0;
-        if (p.seconds - lastPrint_ < every && p.done != p.total) {
+        if (p.seconds - lastPrint_ < every) {
             return;
         }
         lastPrint_ = p.seconds;
         const double fps = p.seconds > 0.0 ? static_cast<double>(p.done) / p.seconds : 0.0;
         char line[160];
-        if (p.total > 0) {
-            const double left = fps > 0.0 ? static_cast<double>(p.total - p.done) / fps : 0.0;
-            std::snprintf(line, sizeof line, "%lld/%lld frames  %.1f fps  %s left", p.done, p.total,
-                          fps, clock(left).c_str());
-        } else {
-            std::snprintf(line, sizeof line, "%lld frames  %.1f fps", p.done, fps);
-        }
+        std::snprintf(line, sizeof line, "%lld frames  %.1f fps  %s", p.done, fps,
+                      clock(p.seconds).c_str());
         if (terminal_) {
             std::fprintf(stderr, "\r%s\x1b[K", line);
             printedLine_ = true;
@@ -169,17 +158,27 @@ int main(int argc, char** argv) {
     std::string mode = "live", zoom;
     bool twoPass = false, noCuts = false;
     stabilise
-        ->add_option("--mode", mode, "live (one pass, as the library runs) or offline (two passes)")
-        ->check(CLI::IsMember({"live", "offline"}));
+        ->add_option("--mode", mode,
+                     "live (one pass, as the library runs), lookahead (a fixed latency) or "
+                     "offline (two passes over a file)")
+        ->check(CLI::IsMember({"live", "lookahead", "offline"}));
     stabilise->add_flag("--two-pass", twoPass, "The same as --mode offline");
     stabilise
+        ->add_option("--latency", options.latencyFrames,
+                     "Lookahead: frames held back to smooth the path without lag (default 15)")
+        ->check(CLI::Range(1, 300));
+    stabilise
         ->add_option("--smoothing", options.smoothingFrames,
-                     "Offline: sigma of the centred path average, frames (default 15)")
+                     "Offline: sigma of the path smoother, frames (default 15)")
         ->check(CLI::Range(0.5, 1000.0));
+    stabilise
+        ->add_option("--frames", options.maxFrames,
+                     "Stop after this many input frames (a camera or stream never ends)")
+        ->check(CLI::Range(1LL, 1000000000LL));
     stabilise->add_flag("--no-cut-detection", noCuts, "Do not restart the path at shot cuts");
     stabilise->add_option(
         "--zoom", zoom,
-        "Zoom about the centre to hide the border: PERCENT beyond 100 (both modes) "
+        "Zoom about the centre to hide the border: PERCENT beyond 100 (every mode) "
         "or auto (offline: the smallest zoom that leaves no pixel uncovered)");
 
     std::map<std::string, std::string> byOption;
@@ -258,11 +257,13 @@ int main(int argc, char** argv) {
         }
         settings.emplace_back(set.substr(0, eq), set.substr(eq + 1));
     }
-    options.twoPass = twoPass || mode == "offline";
+    options.mode = twoPass || mode == "offline" ? Mode::OFFLINE
+                   : mode == "lookahead"        ? Mode::LOOKAHEAD
+                                                : Mode::LIVE;
     options.cutDetection = !noCuts;
     if (zoom == "auto") {
-        if (!options.twoPass) {
-            std::cerr << "calmora: --zoom auto needs the whole path: add --two-pass\n";
+        if (options.mode != Mode::OFFLINE) {
+            std::cerr << "calmora: --zoom auto needs the whole path: add --mode offline\n";
             return kUsage;
         }
         options.zoomAuto = true;
@@ -276,8 +277,10 @@ int main(int argc, char** argv) {
             return kUsage;
         }
     }
-    if (options.twoPass && isCameraOrAddress(options.input)) {
-        std::cerr << "calmora: two-pass mode reads the input twice and needs a file\n";
+    if (options.mode == Mode::OFFLINE && isLiveInput(options.input)) {
+        std::cerr << "calmora: offline mode reads the input twice and needs a file, not the "
+                     "camera or stream "
+                  << options.input << "; try --mode lookahead\n";
         return kUsage;
     }
 
@@ -310,17 +313,15 @@ int main(int argc, char** argv) {
         std::cerr << "calmora: cannot write the report " << reportPath << '\n';
         status = status == 0 ? kFailed : status;
     }
-    if (!plotPath.empty() &&
-        !writePlot(plotPath, run, summary, options.twoPass ? "offline" : "live")) {
+    if (!plotPath.empty() && !writePlot(plotPath, run, summary, options)) {
         std::cerr << "calmora: cannot write the plot " << plotPath << '\n';
         status = status == 0 ? kFailed : status;
     }
     if (!quiet) {
         std::printf("calmora: %lld frames of %dx%d at %.2f fps -> %s\n", summary.frames, run.width,
                     run.height, run.fps, options.output.c_str());
-        std::printf("  mode        %s, %zu cut(s), zoom %.1f%%\n",
-                    options.twoPass ? "offline (two passes)" : "live", run.cuts.size(),
-                    100.0 * run.zoom);
+        std::printf("  mode        %s, %zu cut(s), zoom %.1f%%\n", modeText(options).c_str(),
+                    run.cuts.size(), 100.0 * run.zoom);
         std::printf("  stabiliser  %.2f ms/frame mean, %.2f ms 95th percentile\n", summary.meanMs,
                     summary.p95Ms);
         std::printf("  whole run   %.2f ms/frame (%.1f frames per second)\n",
@@ -328,6 +329,8 @@ int main(int argc, char** argv) {
                     summary.wholeMsPerFrame > 0 ? 1000.0 / summary.wholeMsPerFrame : 0.0);
         std::printf("  jitter      %.2f px before, %.2f px after (%.1fx less)\n",
                     summary.jitterBefore, summary.jitterAfter, summary.jitterRatio);
+        std::printf("  path error  %.2f px from the input's path smoothed without lag\n",
+                    summary.pathError);
         if (!options.sideBySide.empty()) {
             std::printf("  side by side %s\n", options.sideBySide.c_str());
         }

@@ -50,6 +50,29 @@ class NexfeedOpenCv : public Nexfeed {
     /// Releases the capture.
     ~NexfeedOpenCv() override;
 
+    /// How getFrame reads a video file; devices and streams are not affected.
+    enum class FileReading {
+        /// Paced to the file's frame rate; at its end, the fifth failed read
+        /// reopens the file and it starts again (the default).
+        PACED_REPEATING,
+        /// Every frame in order, as fast as it decodes (never paced), and the
+        /// first failed read ends the file: from then on getFrame returns
+        /// false, without counting failures or reopening, until the next open.
+        AS_DECODED_ONCE,
+    };
+
+    /// Chooses how video files are read from the next getFrame on; call it
+    /// on the capturing thread. A tool converting a file calls
+    /// setFileReading(FileReading::AS_DECODED_ONCE) before or after open and
+    /// reads until getFrame returns false.
+    void setFileReading(FileReading mode);
+
+    /// The kind of source that open(text) would take `text` for: a stream
+    /// address, a video file, a camera device number, or unknown; the same
+    /// rules open() follows. Lets a caller decide before opening, e.g. refuse
+    /// a live source where the whole file is needed.
+    static SourceType classify(const std::string& text);
+
     NexfeedOpenCv(const NexfeedOpenCv&) = delete;
     NexfeedOpenCv& operator=(const NexfeedOpenCv&) = delete;
 
@@ -72,13 +95,13 @@ class NexfeedOpenCv : public Nexfeed {
     /// Delivers the next image as "BGR3" into `frame` (re-created, keeping
     /// its sourceId, when its size or format differ). Files are paced to
     /// their frame rate by sleeping (at most one frame per interval, also
-    /// in a tight loop); live sources skip the frames that
-    /// arrived while the caller was away, as far as `timeoutMs` allows
-    /// (> 0: at most timeoutMs of frames, 0: none, < 0: discard what is
-    /// buffered, at most elapsed / interval + 1 frames and never more
-    /// than 256). The fifth failure
-    /// since the last restart reopens the source. False, with `frame`
-    /// unchanged, when no frame was delivered.
+    /// in a tight loop) unless read AS_DECODED_ONCE; live sources skip the
+    /// frames that arrived while the caller was away, as far as `timeoutMs`
+    /// allows (> 0: at most timeoutMs of frames, 0: none, < 0: discard what
+    /// is buffered, at most elapsed / interval + 1 frames and never more
+    /// than 256). The fifth failure since the last restart reopens the
+    /// source; a file read AS_DECODED_ONCE ends at its first failure
+    /// instead. False, with `frame` unchanged, when no frame was delivered.
     bool getFrame(Frame& frame, int timeoutMs) override;
 
     /// Sets one NexfeedParam (`value` truncated toward zero for integer
@@ -148,6 +171,8 @@ class NexfeedOpenCv : public Nexfeed {
     // openedFromRecord holds (an open from a text clears it).
     bool openedFromRecord{false};
     NexfeedParams openRecord;
+    FileReading fileReading{FileReading::PACED_REPEATING};
+    bool fileEnded{false};  // AS_DECODED_ONCE read past the last frame
 };
 
 }  // namespace orl::video

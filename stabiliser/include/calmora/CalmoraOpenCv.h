@@ -1,6 +1,7 @@
 #pragma once
 
 #include <calmora/Calmora.h>
+#include <calmora/MotionMeasurer.h>
 
 #include <memory>
 #include <mutex>
@@ -87,6 +88,21 @@ class CalmoraOpenCv : public Calmora {
     /// radians), the rotation for every type.
     void getOffsets(float& offsetX, float& offsetY, float& offsetA) override;
 
+    /// The motion measured for the last frame against the one before, with
+    /// its evidence (confidence, residual), as a cut test wants it: measured
+    /// false while disabled, for the first frame after a reset and for
+    /// frames that could not be measured; all zero right after a command
+    /// that resets. Any thread.
+    Measurement lastMeasurement();
+
+    /// A zoom about the frame centre, 1 .. 4, applied in the same warp as the
+    /// correction from the next frame on; false, changing nothing, otherwise
+    /// (NaN too). The chroma-subsampled formats, which are only ever shifted,
+    /// ignore it. Any thread.
+    bool setZoom(double zoom);
+    /// The zoom last set, 1 at first.
+    double getZoom();
+
   private:
     struct Pipeline;  // processing state: touched only inside stabilise()
 
@@ -97,6 +113,8 @@ class CalmoraOpenCv : public Calmora {
     double publishedY_{0.0};
     double publishedA_{0.0};  // radians
     bool resetPending_{false};
+    double zoom_{1.0};
+    Measurement publishedMeasurement_;
 };
 
 }  // namespace orl::calmora

@@ -1,0 +1,254 @@
+// The three stabilisation modes per frame, on the same moving sequence.
+// - Live: CalmoraOpenCv::stabilise.
+// - Lookahead (N = 15): LookaheadStabiliser::stabilise once full, each call
+//   measuring one frame and writing the one of N calls ago.
+// - Offline: OfflineStabiliser::add over a whole clip, plan, then apply for
+//   every frame; the time of all three divided by the frames.
+// - Sizes 1920x1080 and 1280x720, "BGR3", type 2, scaleFactor 1. Counters
+//   give each mode's wall-clock time and its process CPU time (every thread,
+//   OpenCV's workers included; steadier on a busy machine) per frame, and
+//   both as multiples of the live mode's in the same run.
+// - Resident memory of the lookahead mode: before it fills, once full, and
+//   after 300 more frames; the N frame copies account for the step.
+// Nothing is asserted; the figures are for reading.
+
+#include "Synthetic.h"
+
+#include <calmora/CalmoraOpenCv.h>
+#include <calmora/LookaheadStabiliser.h>
+#include <calmora/OfflineStabiliser.h>
+
+#include <benchmark/benchmark.h>
+
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using orl::calmora::CalmoraOpenCv;
+using orl::calmora::CalmoraParams;
+using orl::calmora::LookaheadStabiliser;
+using orl::calmora::OfflineStabiliser;
+using orl::video::Frame;
+using Clock = std::chrono::steady_clock;
+
+constexpr int LATENCY = 15;
+constexpr int CLIP_FRAMES = 60;
+
+// A slow pan across a textured scene with a few pixels and milliradians of
+// jitter per frame, played forwards then backwards so cycling never jumps.
+class Sequence {
+  public:
+    Sequence(int width, int height) {
+        const int margin = 64;
+        const cv::Mat scene =
+            calmora_test::texturedScene(width + 2 * margin, height + 2 * margin, 11);
+        cv::RNG rng(42);
+        const int frames = 20;
+        for (int i = 0; i < frames; ++i) {
+            const cv::Point2d topLeft(margin + 1.5 * i - 15 + rng.uniform(-4.0, 4.0),
+                                      margin + 0.5 * i - 5 + rng.uniform(-3.0, 3.0));
+            frames_.push_back(calmora_test::toFrame(
+                calmora_test::view(scene, {width, height}, topLeft, rng.uniform(-0.005, 0.005)),
+                orl::video::fourcc::BGR3));
+        }
+        for (int i = 0; i < frames; ++i)
+            order_.push_back(i);
+        for (int i = frames - 2; i > 0; --i)
+            order_.push_back(i);
+    }
+
+    const Frame& next() {
+        const Frame& f = frames_[static_cast<size_t>(order_[pos_])];
+        pos_ = (pos_ + 1) % order_.size();
+        return f;
+    }
+
+  private:
+    std::vector<Frame> frames_;
+    std::vector<int> order_;
+    size_t pos_{0};
+};
+
+// One sequence at a time: twenty 1080p frames take about 125 MB.
+Sequence& sequenceFor(int height) {
+    static int key = 0;
+    static std::unique_ptr<Sequence> seq;
+    if (!seq || key != height) {
+        seq.reset();
+        seq = std::make_unique<Sequence>(height * 16 / 9, height);
+        key = height;
+    }
+    return *seq;
+}
+
+CalmoraParams liveParams() {
+    CalmoraParams p = CalmoraOpenCv().getParams();
+    p.type = 2;
+    return p;
+}
+
+// CPU time of the whole process, milliseconds.
+double processCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return 1e3 * static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_nsec);
+}
+
+// Time spent, wall clock and process CPU, milliseconds.
+struct Spent {
+    double wallMs{0.0};
+    double cpuMs{0.0};
+};
+
+// Around one timed step.
+class Timer {
+  public:
+    explicit Timer(Spent& spent) : spent_(spent), wall_(Clock::now()), cpu_(processCpuMs()) {}
+    ~Timer() {
+        spent_.wallMs += std::chrono::duration<double, std::milli>(Clock::now() - wall_).count();
+        spent_.cpuMs += processCpuMs() - cpu_;
+    }
+
+  private:
+    Spent& spent_;
+    Clock::time_point wall_;
+    double cpu_;
+};
+
+// The live mode's time per frame by height, for the ratio counters.
+std::map<int, Spent>& livePerFrame() {
+    static std::map<int, Spent> spent;
+    return spent;
+}
+
+void report(benchmark::State& state, const Spent& spent, double frames, int height,
+            const char* mode) {
+    const Spent perFrame{spent.wallMs / frames, spent.cpuMs / frames};
+    state.counters["ms_per_frame"] = perFrame.wallMs;
+    state.counters["cpu_ms_per_frame"] = perFrame.cpuMs;
+    const auto live = livePerFrame().find(height);
+    if (live != livePerFrame().end() && live->second.wallMs > 0.0 && live->second.cpuMs > 0.0) {
+        state.counters["x_live"] = perFrame.wallMs / live->second.wallMs;
+        state.counters["x_live_cpu"] = perFrame.cpuMs / live->second.cpuMs;
+    }
+    char label[64];
+    std::snprintf(label, sizeof(label), "%s BGR3 %dx%d", mode, height * 16 / 9, height);
+    state.SetLabel(label);
+}
+
+// Arg: frame height (720 or 1080, 16:9).
+void BM_Live(benchmark::State& state) {
+    const int height = static_cast<int>(state.range(0));
+    Sequence& seq = sequenceFor(height);
+    CalmoraOpenCv stab;
+    stab.init(liveParams());
+    Frame dst;
+    for (int i = 0; i < 5; ++i)  // the first frames allocate the buffers
+        stab.stabilise(seq.next(), dst);
+    Spent spent;
+    for (auto _ : state) {
+        const Frame& src = seq.next();
+        const Timer timer(spent);
+        stab.stabilise(src, dst);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    const double frames = static_cast<double>(state.iterations());
+    livePerFrame()[height] = {spent.wallMs / frames, spent.cpuMs / frames};
+    report(state, spent, frames, height, "live");
+}
+BENCHMARK(BM_Live)->ArgName("h")->Arg(1080)->Arg(720)->Unit(benchmark::kMillisecond);
+
+void BM_Lookahead(benchmark::State& state) {
+    const int height = static_cast<int>(state.range(0));
+    Sequence& seq = sequenceFor(height);
+    LookaheadStabiliser stab(LATENCY);
+    stab.init(liveParams());
+    Frame dst;
+    for (int i = 0; i < LATENCY + 5; ++i)  // fill the ring
+        stab.stabilise(seq.next(), dst);
+    Spent spent;
+    for (auto _ : state) {
+        const Frame& src = seq.next();
+        const Timer timer(spent);
+        stab.stabilise(src, dst);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    report(state, spent, static_cast<double>(state.iterations()), height, "lookahead N=15");
+}
+BENCHMARK(BM_Lookahead)->ArgName("h")->Arg(1080)->Arg(720)->Unit(benchmark::kMillisecond);
+
+// One iteration is a whole clip: pass one, plan, pass two.
+void BM_Offline(benchmark::State& state) {
+    const int height = static_cast<int>(state.range(0));
+    Sequence& seq = sequenceFor(height);
+    std::vector<const Frame*> clip;
+    for (int i = 0; i < CLIP_FRAMES; ++i)
+        clip.push_back(&seq.next());
+    Frame dst;
+    Spent spent;
+    for (auto _ : state) {
+        const Timer timer(spent);
+        OfflineStabiliser stab(liveParams(), {15.0, false, true, 1.0});
+        for (const Frame* f : clip)
+            stab.add(*f);
+        stab.plan();
+        for (size_t i = 0; i < clip.size(); ++i)
+            stab.apply(static_cast<int>(i), *clip[i], dst);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    report(state, spent, static_cast<double>(state.iterations()) * CLIP_FRAMES, height,
+           "offline, cut detection off");
+}
+BENCHMARK(BM_Offline)->ArgName("h")->Arg(1080)->Arg(720)->Unit(benchmark::kMillisecond);
+
+// Resident set size in bytes.
+double residentBytes() {
+    long pages = 0;
+    long resident = 0;
+    if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+void BM_LookaheadResidentMemory(benchmark::State& state) {
+    const int height = static_cast<int>(state.range(0));
+    Sequence& seq = sequenceFor(height);
+    double empty = 0.0, full = 0.0, after = 0.0;
+    for (auto _ : state) {
+        LookaheadStabiliser stab(LATENCY);
+        stab.init(liveParams());
+        Frame dst;
+        stab.stabilise(seq.next(), dst);  // the measurer's buffers
+        empty = residentBytes();
+        for (int i = 1; i < LATENCY + 5; ++i)
+            stab.stabilise(seq.next(), dst);
+        full = residentBytes();
+        for (int i = 0; i < 300; ++i)
+            stab.stabilise(seq.next(), dst);
+        after = residentBytes();
+    }
+    const double frameBytes = 3.0 * (height * 16 / 9) * height;
+    state.counters["filled_MiB"] = (full - empty) / (1024.0 * 1024.0);
+    state.counters["frame_copies_MiB"] = LATENCY * frameBytes / (1024.0 * 1024.0);
+    state.counters["growth_300_frames_KiB"] = (after - full) / 1024.0;
+    state.SetLabel("lookahead N=15, BGR3");
+}
+BENCHMARK(BM_LookaheadResidentMemory)
+    ->ArgName("h")
+    ->Arg(1080)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

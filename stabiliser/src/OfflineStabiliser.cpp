@@ -1,0 +1,103 @@
+// Two-pass stabilisation of a whole clip.
+// - Pass one measures every frame against the previous one with the live
+//   stabiliser's own estimators (MotionMeasurer: no filter, no picture
+//   moved) and adds it to the camera path; a cut found by the CutDetector,
+//   or a change of frame geometry, starts a new shot at 0.
+// - plan() smooths each shot on its own with the local-line smoother (no lag,
+//   ends included), takes smoothed minus measured as the correction, held
+//   within the offset limits, and picks the zoom: fixed, or the smallest that
+//   leaves no output pixel uncovered by any frame's correction.
+// - Pass two writes each frame with the live stabiliser's compensation, the
+//   zoom in the same warp.
+
+#include <calmora/OfflineStabiliser.h>
+
+#include <calmora/CutDetector.h>
+#include <calmora/MotionMeasurer.h>
+
+#include <algorithm>
+
+namespace orl::calmora {
+
+namespace {
+
+constexpr double MAX_ZOOM = 4.0;
+
+}  // namespace
+
+struct OfflineStabiliser::State {
+    CalmoraParams params;
+    Settings settings;
+    MotionMeasurer measurer;
+    CutDetector cuts;
+    CameraPath path;
+    std::vector<Correction> corrections;
+    double zoom{1.0};
+    bool planned{false};
+    uint32_t width{0};
+    uint32_t height{0};
+    uint32_t fourcc{0};
+};
+
+OfflineStabiliser::OfflineStabiliser(const CalmoraParams& params, const Settings& settings)
+    : state_(std::make_unique<State>()) {
+    state_->params = params;
+    state_->settings = settings;
+}
+
+OfflineStabiliser::OfflineStabiliser(const CalmoraParams& params)
+    : OfflineStabiliser(params, Settings{}) {}
+
+OfflineStabiliser::~OfflineStabiliser() = default;
+
+void OfflineStabiliser::add(const video::Frame& frame) {
+    State& s = *state_;
+    s.planned = false;
+    const Measurement m = s.measurer.measure(frame, s.params);
+    bool cut = s.settings.detectCuts && s.cuts.isCut(frame, m);
+    // a new geometry is a new picture: nothing to compare it with
+    if (!s.path.points.empty() &&
+        (frame.width != s.width || frame.height != s.height || frame.fourcc != s.fourcc))
+        cut = true;
+    s.width = frame.width;
+    s.height = frame.height;
+    s.fourcc = frame.fourcc;
+    s.path.add(m.x, m.y, m.a, cut);
+}
+
+void OfflineStabiliser::plan() {
+    State& s = *state_;
+    s.corrections = pathCorrections(s.path.points, smoothPath(s.path, s.settings.smoothingFrames));
+    for (Correction& c : s.corrections)
+        c = limitedCorrection(c, s.params);
+    const double fixed = s.settings.zoom;
+    s.zoom = s.settings.autoZoom
+                 ? autoZoom(s.corrections, static_cast<int>(s.width), static_cast<int>(s.height))
+                 : (fixed >= 1.0 ? std::min(fixed, MAX_ZOOM) : 1.0);
+    for (Correction& c : s.corrections)
+        c.zoom = s.zoom;
+    s.planned = true;
+}
+
+bool OfflineStabiliser::apply(int index, const video::Frame& src, video::Frame& dst) const {
+    const State& s = *state_;
+    if (!s.planned || index < 0 || static_cast<size_t>(index) >= s.corrections.size())
+        return false;
+    const Correction none;
+    return writeCorrected(
+        src, dst, s.params.enable ? s.corrections[static_cast<size_t>(index)] : none, s.params);
+}
+
+const CameraPath& OfflineStabiliser::path() const {
+    return state_->path;
+}
+
+const std::vector<Correction>& OfflineStabiliser::corrections() const {
+    return state_->corrections;
+}
+
+double OfflineStabiliser::zoom() const {
+    return state_->zoom;
+}
+
+}  // namespace orl::calmora
