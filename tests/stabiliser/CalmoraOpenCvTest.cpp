@@ -120,6 +120,7 @@ TEST(CalmoraOpenCvTest, UncheckedValuesActAsTheNearestValidValue) {
         {"NaN coefficient", with(&P::xFilterCoeff, NAN), with(&P::xFilterCoeff, 0.0f)},
         {"coefficient 5", with(&P::yFilterCoeff, 5.0f), with(&P::yFilterCoeff, 1.0f)},
         {"x limit -5", with(&P::xOffsetLimit, -5), with(&P::xOffsetLimit, 0)},
+        {"NaN rotation limit", with(&P::aOffsetLimit, NAN), with(&P::aOffsetLimit, 0.0f)},
         {"NaN rotation", with(&P::constAOffset, NAN), with(&P::constAOffset, 0.0f)},
     };
     for (const auto& [name, odd, valid] : cases) {
@@ -135,12 +136,14 @@ TEST(CalmoraOpenCvTest, UncheckedValuesActAsTheNearestValidValue) {
 // Coefficients 1 make the offsets minus the path, so no motion leaves them.
 TEST(CalmoraOpenCvTest, OnlyRealChangesResetAndOddFramesAddNoMotion) {
     const Frame& full = clip()[2];
-    Frame noData, zeroSize = full, zeroWidth = full, shortFrame = full, unknown = full;
+    Frame noData, zeroSize = full, zeroWidth = full, zeroHeight = full, shortFrame = full;
+    Frame unknown = full;
     zeroSize.size = 0;
     noData.width = 64;  // a header without a buffer
     noData.height = 48;
     noData.size = 64 * 48 * 3;
     zeroWidth.width = 0;
+    zeroHeight.height = 0;
     shortFrame.size -= 1;
     unknown.fourcc = video::makeFourcc("ABCD");
     auto tiny = [](int w, int h, uint32_t format) {
@@ -169,6 +172,7 @@ TEST(CalmoraOpenCvTest, OnlyRealChangesResetAndOddFramesAddNoMotion) {
         {"size 0", {}, false, false, false, &zeroSize, true},
         {"no data", {}, false, false, false, &noData, true},
         {"width 0", {}, false, false, false, &zeroWidth, true},
+        {"height 0", {}, false, false, false, &zeroHeight, true},
         {"short", {}, false, false, false, &shortFrame},
         {"compressed", {}, false, false, false, &compressed},
         {"unknown format", {}, false, false, false, &unknown},
@@ -210,9 +214,8 @@ TEST(CalmoraOpenCvTest, OnlyRealChangesResetAndOddFramesAddNoMotion) {
     }
 }
 
-// The content moves 3.7 right and 2.6 up: the correction (plus a constant
-// shift) is published truncated and, by identifier, unrounded. A shift of
-// half the frame or more leaves the picture, and publishes no offsets.
+// The content moves 3.7 right, 2.6 up: the correction (plus a constant shift) is published
+// truncated, by identifier unrounded; half the frame or more is not applied nor published.
 TEST(CalmoraOpenCvTest, PublishedOffsetsAreTheAppliedOnes) {
     const cv::Mat scene = calmora_test::texturedScene(400, 300, 17);
     const Frame first =

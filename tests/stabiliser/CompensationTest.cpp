@@ -58,8 +58,7 @@ TEST(Compensation, EveryFormatSizeAndShiftMatchesThePixelModel) {
             for (const auto& [dx, dy] : shifts) {
                 SCOPED_TRACE(testing::Message()
                              << code << " " << w << "x" << h << " by " << dx << "," << dy);
-                // moved by the offsets truncated toward zero; the border
-                // zeroed or kept, by turns; a cut output re-created, zeroed
+                // offsets truncated toward zero; border zeroed or kept by turns; cut re-created
                 const bool transparent = ((dx ^ dy) & 1) != 0, cut = dx == 3;
                 const Offsets given{dx == 0 ? 0 : dx + std::copysign(0.75, dx),
                                     dy == 0 ? 0 : dy + std::copysign(0.75, dy), 0.3};

@@ -22,13 +22,11 @@ TEST(ConcurrencyTest, ParametersAndCommandsChangeWhileFramesRun) {
         // every parameter a user may change at run time, every command and read
         const int ids[] = {TYPE,           SCALE_FACTOR,   X_FILTER_COEFF, ENABLE,
                            CONST_A_OFFSET, A_OFFSET_LIMIT, CONST_X_OFFSET, TRANSPARENT_BORDER};
-        const float values[] = {0, 2, 0.9f, 0, 0.02f, 0.05f, 3, 0, 2, 1, 0, 1, 0, 1, 0, 1};
+        const float values[] = {0, 2, 0.9f, 0, 0.02f, 0.05f, 3, 0, 1, 1, 0, 1, 0, 1, 0, 1};
         for (size_t i = 0; !done.load(); ++i) {
             odd +=
                 s.setParam(ids[i % 8], values[i % 16]) && s.executeCommand(RESET + i % 3) ? 0 : 1;
-            CalmoraParams p = s.getParams();
-            p.type = static_cast<int>(i % 3);
-            s.init(p);
+            s.init(s.getParams());
             float x = 0, y = 0, a = 0;
             s.getOffsets(x, y, a);
             a += s.getParam(static_cast<int>(i % 22));
