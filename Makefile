@@ -29,11 +29,13 @@ asan: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-# The tests labelled "concurrency" with ThreadSanitizer.
+# The tests labelled "concurrency" with ThreadSanitizer; only the programs
+# that hold such tests are built.
+TSAN_TARGETS ?= logger_test source_test stabiliser_Concurrency_test
 tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALMORA_SANITIZE=thread \
 	    -DCALMORA_BUILD_DEMO=OFF -DCALMORA_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
-	cmake --build build-tsan -j $(JOBS)
+	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/scripts/tsan.supp" \
 	    ctest --test-dir build-tsan --output-on-failure -L concurrency -j $(JOBS)
 
