@@ -12,7 +12,7 @@
 //   after 300 more frames; the N frame copies account for the step.
 // Nothing is asserted; the figures are for reading.
 
-#include "Synthetic.h"
+#include "Sequences.h"
 
 #include <calmora/CalmoraOpenCv.h>
 #include <calmora/LookaheadStabiliser.h>
@@ -26,7 +26,6 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <vector>
 
 namespace {
@@ -41,51 +40,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int LATENCY = 15;
 constexpr int CLIP_FRAMES = 60;
 
-// A slow pan across a textured scene with a few pixels and milliradians of
-// jitter per frame, played forwards then backwards so cycling never jumps.
-class Sequence {
-  public:
-    Sequence(int width, int height) {
-        const int margin = 64;
-        const cv::Mat scene =
-            calmora_test::texturedScene(width + 2 * margin, height + 2 * margin, 11);
-        cv::RNG rng(42);
-        const int frames = 20;
-        for (int i = 0; i < frames; ++i) {
-            const cv::Point2d topLeft(margin + 1.5 * i - 15 + rng.uniform(-4.0, 4.0),
-                                      margin + 0.5 * i - 5 + rng.uniform(-3.0, 3.0));
-            frames_.push_back(calmora_test::toFrame(
-                calmora_test::view(scene, {width, height}, topLeft, rng.uniform(-0.005, 0.005)),
-                orl::video::fourcc::BGR3));
-        }
-        for (int i = 0; i < frames; ++i)
-            order_.push_back(i);
-        for (int i = frames - 2; i > 0; --i)
-            order_.push_back(i);
-    }
-
-    const Frame& next() {
-        const Frame& f = frames_[static_cast<size_t>(order_[pos_])];
-        pos_ = (pos_ + 1) % order_.size();
-        return f;
-    }
-
-  private:
-    std::vector<Frame> frames_;
-    std::vector<int> order_;
-    size_t pos_{0};
-};
-
-// One sequence at a time: twenty 1080p frames take about 125 MB.
-Sequence& sequenceFor(int height) {
-    static int key = 0;
-    static std::unique_ptr<Sequence> seq;
-    if (!seq || key != height) {
-        seq.reset();
-        seq = std::make_unique<Sequence>(height * 16 / 9, height);
-        key = height;
-    }
-    return *seq;
+// The 16:9 "BGR3" sequence of a height.
+calmora_bench::Sequence& sequenceFor(int height) {
+    return calmora_bench::sequenceFor(height * 16 / 9, height, orl::video::fourcc::BGR3);
 }
 
 CalmoraParams liveParams() {
@@ -146,7 +103,7 @@ void report(benchmark::State& state, const Spent& spent, double frames, int heig
 // Arg: frame height (720 or 1080, 16:9).
 void BM_Live(benchmark::State& state) {
     const int height = static_cast<int>(state.range(0));
-    Sequence& seq = sequenceFor(height);
+    calmora_bench::Sequence& seq = sequenceFor(height);
     CalmoraOpenCv stab;
     stab.init(liveParams());
     Frame dst;
@@ -167,7 +124,7 @@ BENCHMARK(BM_Live)->ArgName("h")->Arg(1080)->Arg(720)->Unit(benchmark::kMillisec
 
 void BM_Lookahead(benchmark::State& state) {
     const int height = static_cast<int>(state.range(0));
-    Sequence& seq = sequenceFor(height);
+    calmora_bench::Sequence& seq = sequenceFor(height);
     LookaheadStabiliser stab(LATENCY);
     stab.init(liveParams());
     Frame dst;
@@ -187,7 +144,7 @@ BENCHMARK(BM_Lookahead)->ArgName("h")->Arg(1080)->Arg(720)->Unit(benchmark::kMil
 // One iteration is a whole clip: pass one, plan, pass two.
 void BM_Offline(benchmark::State& state) {
     const int height = static_cast<int>(state.range(0));
-    Sequence& seq = sequenceFor(height);
+    calmora_bench::Sequence& seq = sequenceFor(height);
     std::vector<const Frame*> clip;
     for (int i = 0; i < CLIP_FRAMES; ++i)
         clip.push_back(&seq.next());
@@ -222,7 +179,7 @@ double residentBytes() {
 
 void BM_LookaheadResidentMemory(benchmark::State& state) {
     const int height = static_cast<int>(state.range(0));
-    Sequence& seq = sequenceFor(height);
+    calmora_bench::Sequence& seq = sequenceFor(height);
     double empty = 0.0, full = 0.0, after = 0.0;
     for (auto _ : state) {
         LookaheadStabiliser stab(LATENCY);

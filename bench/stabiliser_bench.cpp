@@ -1,11 +1,16 @@
 // Stabiliser benchmarks.
-// - Stages alone at 1920x1080: each frame-shift family, and compensation by
-//   warp (BGR3, small angle) and by shift.
-// - Reference rows in the same run: a plain cv::warpAffine of a BGR frame
-//   (same interpolation and border as the output warp) and a plain frame copy.
-// - The whole stabilise() per frame for types 0, 1, 2 on a pre-generated
-//   moving sequence (textured scene, slow pan, jitter in position and angle),
-//   with counters giving its time as a multiple of the two references.
+// - Every timed row also times, interleaved with its own work in the same
+//   loop, one plain cv::warpAffine of a "BGR3" frame of the same size (same
+//   interpolation and border as the output warp, a small angle): the floor
+//   of any frame that is rotated. Its counter x_warp is the row's time over
+//   that warp's, so a busy machine slows both alike; warp_ms is the warp.
+// - Stages alone at 1920x1080: each frame-shift family, compensation by warp
+//   (BGR3, small angle) and by shift, the analysed image, the corners, the
+//   optical flow and the Fourier estimate (each on the next frame of the
+//   sequence, as in a stream, the preparation not timed).
+// - Reference rows: the plain warp and a plain frame copy.
+// - The whole stabilise() per frame for types 0, 1, 2 on the moving sequence
+//   (Sequences.h), BGR3 and NV12.
 // - Resident memory read from /proc/self/statm before and after 1000 frames.
 // Nothing is asserted; the figures are for reading.
 
@@ -16,6 +21,7 @@
 #include "FrameShift.h"
 #include "MotionFilter.h"
 #include "OpticalFlowEstimator.h"
+#include "Sequences.h"
 #include "Synthetic.h"
 
 #include <calmora/CalmoraOpenCv.h>
@@ -31,7 +37,6 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -62,113 +67,70 @@ const Frame& stillFrame(int width, int height, uint32_t code) {
     return it->second;
 }
 
-// A camera sequence: a slow pan across a larger scene with random jitter of a
-// few pixels and a few milliradians per frame, played forwards then
-// backwards so that cycling it never jumps.
-class Sequence {
-  public:
-    Sequence(int width, int height, uint32_t code, int frames = 20) {
-        const int margin = 64;
-        const cv::Mat scene =
-            calmora_test::texturedScene(width + 2 * margin, height + 2 * margin, 11);
-        cv::RNG rng(42);
-        for (int i = 0; i < frames; ++i) {
-            const cv::Point2d topLeft(margin + 1.5 * i - 15 + rng.uniform(-4.0, 4.0),
-                                      margin + 0.5 * i - 5 + rng.uniform(-3.0, 3.0));
-            const double angle = rng.uniform(-0.005, 0.005);
-            frames_.push_back(calmora_test::toFrame(
-                calmora_test::view(scene, {width, height}, topLeft, angle), code));
-        }
-        for (int i = frames - 2; i > 0; --i) {
-            order_.push_back(i);
-        }
-        std::vector<int> forward;
-        for (int i = 0; i < frames; ++i) {
-            forward.push_back(i);
-        }
-        order_.insert(order_.begin(), forward.begin(), forward.end());
-    }
-
-    const Frame& next() {
-        const Frame& f = frames_[static_cast<size_t>(order_[pos_])];
-        pos_ = (pos_ + 1) % order_.size();
-        return f;
-    }
-
-  private:
-    std::vector<Frame> frames_;
-    std::vector<int> order_;
-    size_t pos_{0};
-};
-
-// One sequence at a time: the 1080p BGR frames alone take about 125 MB.
-Sequence& sequenceFor(int width, int height, uint32_t code) {
-    static std::tuple<int, int, uint32_t> key{0, 0, 0};
-    static std::unique_ptr<Sequence> seq;
-    const auto wanted = std::make_tuple(width, height, code);
-    if (!seq || key != wanted) {
-        seq.reset();
-        seq = std::make_unique<Sequence>(width, height, code);
-        key = wanted;
-    }
-    return *seq;
-}
+using calmora_bench::Sequence;
+using calmora_bench::sequenceFor;
 
 cv::Matx23d smallRotation(double tx, double ty) {
     return {std::cos(SMALL_ANGLE_RAD), -std::sin(SMALL_ANGLE_RAD), tx,
             std::sin(SMALL_ANGLE_RAD), std::cos(SMALL_ANGLE_RAD),  ty};
 }
 
-// Mean milliseconds of `op` over at least 0.2 s and 10 calls.
-template <typename Op>
-double meanMs(Op op) {
-    using Clock = std::chrono::steady_clock;
-    op();  // warm
-    int calls = 0;
-    const auto start = Clock::now();
-    auto now = start;
-    while (calls < 10 || now - start < std::chrono::milliseconds(200)) {
-        op();
-        ++calls;
-        now = Clock::now();
-    }
-    return std::chrono::duration<double, std::milli>(now - start).count() / calls;
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-struct References {
-    double warpMs{0.0};
-    double copyMs{0.0};
+// The reference warp of a "BGR3" frame of one size, run once per iteration
+// of a row next to the row's own work, and the row's counters from both.
+class WarpReference {
+  public:
+    WarpReference(int width, int height)
+        : src_(height, width, CV_8UC3, stillFrame(width, height, fcc::BGR3).data),
+          dst_(height, width, CV_8UC3, cv::Scalar::all(0)),
+          matrix_(smallRotation(2.5, -1.5)) {}
+
+    // Times one warp (outside the row's own time).
+    void run() {
+        const auto start = Clock::now();
+        cv::warpAffine(src_, dst_, matrix_, dst_.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+        benchmark::DoNotOptimize(dst_.data);
+        warpMs_ += msSince(start);
+    }
+
+    // Adds the row's own time of one iteration.
+    void add(benchmark::State& state, double ms) {
+        ownMs_ += ms;
+        state.SetIterationTime(ms / 1000.0);
+    }
+
+    void report(benchmark::State& state) const {
+        const double n = static_cast<double>(state.iterations());
+        if (n > 0.0 && warpMs_ > 0.0) {
+            state.counters["x_warp"] = ownMs_ / warpMs_;
+            state.counters["warp_ms"] = warpMs_ / n;
+        }
+    }
+
+  private:
+    cv::Mat src_;
+    cv::Mat dst_;
+    cv::Mat matrix_;
+    double warpMs_{0.0};
+    double ownMs_{0.0};
 };
 
-// The two reference times for a frame geometry, measured once per run.
-References referencesFor(int width, int height, uint32_t code) {
-    static std::map<std::tuple<int, int, uint32_t>, References> cache;
-    const auto key = std::make_tuple(width, height, code);
-    auto it = cache.find(key);
-    if (it != cache.end()) {
-        return it->second;
+// Runs `op` once per iteration, timed on its own, with the reference warp.
+template <typename Op>
+void timedRows(benchmark::State& state, int width, int height, Op op) {
+    WarpReference reference(width, height);
+    for (auto _ : state) {
+        reference.run();
+        const auto start = Clock::now();
+        op();
+        reference.add(state, msSince(start));
     }
-    References r;
-    {
-        const Frame& bgr = stillFrame(width, height, fcc::BGR3);
-        const cv::Mat src(height, width, CV_8UC3, bgr.data);
-        cv::Mat dst(height, width, CV_8UC3, cv::Scalar::all(0));
-        const cv::Mat m(smallRotation(2.5, -1.5));
-        r.warpMs = meanMs([&] {
-            cv::warpAffine(src, dst, m, dst.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
-            benchmark::DoNotOptimize(dst.data);
-        });
-    }
-    {
-        const Frame& src = stillFrame(width, height, code);
-        Frame dst(src.width, src.height, src.fourcc);
-        r.copyMs = meanMs([&] {
-            dst = src;
-            benchmark::DoNotOptimize(dst.data);
-        });
-    }
-    cache.emplace(key, r);
-    return r;
+    reference.report(state);
 }
 
 uint32_t codeOf(int64_t index) {
@@ -201,15 +163,16 @@ void BM_Shift(benchmark::State& state) {
             shift = orl::calmora::shiftPlanar420;
             break;
     }
-    for (auto _ : state) {
+    timedRows(state, FULL_W, FULL_H, [&] {
         shift(src, dst, 7, -5);
         benchmark::DoNotOptimize(dst.data);
         benchmark::ClobberMemory();
-    }
+    });
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * src.size);
     state.SetLabel(std::string(reinterpret_cast<const char*>(&code), 4));
 }
-BENCHMARK(BM_Shift)->DenseRange(0, 4)->ArgName("format")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Shift)->DenseRange(0, 4)->ArgName("format")->UseManualTime()->Unit(
+    benchmark::kMillisecond);
 
 // Arg: type (1 shift, 2 warp with a small angle); BGR3 1920x1080.
 void BM_Compensate(benchmark::State& state) {
@@ -219,15 +182,20 @@ void BM_Compensate(benchmark::State& state) {
     p.type = static_cast<int>(state.range(0));
     p.transparentBorder = true;
     const Offsets start{3.4, -2.1, p.type == 2 ? SMALL_ANGLE_RAD : 0.0};
-    for (auto _ : state) {
+    timedRows(state, FULL_W, FULL_H, [&] {
         Offsets off = start;
         orl::calmora::compensate(src, dst, off, p);
         benchmark::DoNotOptimize(dst.data);
         benchmark::ClobberMemory();
-    }
+    });
     state.SetLabel(p.type == 2 ? "BGR3 warp" : "BGR3 shift");
 }
-BENCHMARK(BM_Compensate)->Arg(1)->Arg(2)->ArgName("type")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Compensate)
+    ->Arg(1)
+    ->Arg(2)
+    ->ArgName("type")
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // ---- references ---------------------------------------------------------
 
@@ -248,15 +216,15 @@ BENCHMARK(BM_ReferenceWarpAffine)->Unit(benchmark::kMillisecond);
 void BM_ReferenceCopy(benchmark::State& state) {
     const Frame& src = stillFrame(FULL_W, FULL_H, fcc::BGR3);
     Frame dst(src.width, src.height, src.fourcc);
-    for (auto _ : state) {
+    timedRows(state, FULL_W, FULL_H, [&] {
         dst = src;
         benchmark::DoNotOptimize(dst.data);
         benchmark::ClobberMemory();
-    }
+    });
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * src.size);
     state.SetLabel("BGR3 1920x1080 Frame assignment");
 }
-BENCHMARK(BM_ReferenceCopy)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReferenceCopy)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // ---- whole frame operation ----------------------------------------------
 
@@ -268,6 +236,7 @@ CalmoraParams paramsFor(CalmoraOpenCv& stab, int type, int scaleFactor) {
 }
 
 // Args: type, frame height (720 or 1080, 16:9), scaleFactor, NV12 (0/1).
+// The reference is the warp of a BGR3 frame of the same size, also for NV12.
 void BM_Stabilise(benchmark::State& state) {
     const int type = static_cast<int>(state.range(0));
     const int height = static_cast<int>(state.range(1));
@@ -275,7 +244,6 @@ void BM_Stabilise(benchmark::State& state) {
     const int scaleFactor = static_cast<int>(state.range(2));
     const uint32_t code = state.range(3) != 0 ? fcc::NV12 : fcc::BGR3;
 
-    const References ref = referencesFor(width, height, code);
     Sequence& seq = sequenceFor(width, height, code);
     CalmoraOpenCv stab;
     stab.init(paramsFor(stab, type, scaleFactor));
@@ -283,22 +251,10 @@ void BM_Stabilise(benchmark::State& state) {
     for (int i = 0; i < 5; ++i) {  // first frames allocate the buffers
         stab.stabilise(seq.next(), dst);
     }
-
-    using Clock = std::chrono::steady_clock;
-    double totalMs = 0.0;
-    for (auto _ : state) {
-        const Frame& src = seq.next();
-        const auto t0 = Clock::now();
-        stab.stabilise(src, dst);
-        totalMs += std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    timedRows(state, width, height, [&] {
+        stab.stabilise(seq.next(), dst);
         benchmark::DoNotOptimize(dst.data);
-    }
-    const double perFrameMs = totalMs / static_cast<double>(state.iterations());
-    state.counters["fps"] = perFrameMs > 0.0 ? 1000.0 / perFrameMs : 0.0;  // wall clock
-    state.counters["x_warpAffine"] = perFrameMs / ref.warpMs;
-    state.counters["x_copy"] = perFrameMs / ref.copyMs;
-    state.counters["ref_warp_ms"] = ref.warpMs;
-    state.counters["ref_copy_ms"] = ref.copyMs;
+    });
     char label[64];
     std::snprintf(label, sizeof(label), "%s %dx%d", code == fcc::NV12 ? "NV12" : "BGR3", width,
                   height);
@@ -309,6 +265,7 @@ BENCHMARK(BM_Stabilise)
     ->ArgsProduct({{0, 1, 2}, {720}, {1, 2}, {0}})
     ->ArgsProduct({{0, 1, 2}, {1080}, {1, 2}, {0}})
     ->Args({2, 1080, 1, 1})
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
 // Resident set size in bytes.
@@ -350,70 +307,87 @@ void BM_StabiliseResidentMemory(benchmark::State& state) {
 }
 BENCHMARK(BM_StabiliseResidentMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-// --- each stage alone, 1920x1080 "BGR3", two frames of the moving sequence
+// --- each stage alone, 1920x1080 "BGR3", frames of the moving sequence
 
-// An analysed image holding the pair of two consecutive sequence frames.
-struct PreparedPair {
+orl::calmora::AnalysedImage analysedFor(int type, int scaleFactor) {
     orl::calmora::AnalysedImage image;
-    PreparedPair(int type, int scaleFactor) {
-        Sequence& seq = sequenceFor(FULL_W, FULL_H, fcc::BGR3);
-        const Frame& a = seq.next();
-        const Frame& b = seq.next();
-        image.adopt(orl::calmora::AnalysedImage::geometryFor(a.width, a.height, scaleFactor, type));
-        image.convert(a);
-        image.convert(b);
-    }
-};
+    image.adopt(orl::calmora::AnalysedImage::geometryFor(FULL_W, FULL_H, scaleFactor, type));
+    return image;
+}
 
+// Args: type, scaleFactor.
 void BM_StagePrepare(benchmark::State& state) {
-    const int type = static_cast<int>(state.range(0));
-    const int scale = static_cast<int>(state.range(1));
     Sequence& seq = sequenceFor(FULL_W, FULL_H, fcc::BGR3);
-    orl::calmora::AnalysedImage image;
-    image.adopt(orl::calmora::AnalysedImage::geometryFor(FULL_W, FULL_H, scale, type));
-    for (auto _ : state) {
-        image.convert(seq.next());
-    }
+    orl::calmora::AnalysedImage image =
+        analysedFor(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    timedRows(state, FULL_W, FULL_H, [&] { image.convert(seq.next()); });
 }
 BENCHMARK(BM_StagePrepare)
     ->Args({0, 1})
     ->Args({2, 1})
     ->Args({2, 2})
     ->ArgNames({"type", "scale"})
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
-void BM_StageFft(benchmark::State& state) {
-    PreparedPair prepared(0, 1);
-    orl::calmora::FftEstimator fft;
-    fft.create(prepared.image.size());
+// Runs `estimate` on the analysed pair once per iteration, after converting
+// the next frame of the sequence into the image (not timed).
+template <typename Estimate>
+void estimateOnSequence(benchmark::State& state, int type, int scaleFactor, Estimate estimate) {
+    Sequence& seq = sequenceFor(FULL_W, FULL_H, fcc::BGR3);
+    orl::calmora::AnalysedImage image = analysedFor(type, scaleFactor);
+    image.convert(seq.next());
+    WarpReference reference(FULL_W, FULL_H);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(fft.estimate(prepared.image.pair(), orl::calmora::MotionLimits{}));
+        image.convert(seq.next());
+        reference.run();
+        const auto start = Clock::now();
+        estimate(image.pair());
+        reference.add(state, msSince(start));
     }
+    reference.report(state);
 }
-BENCHMARK(BM_StageFft)->Unit(benchmark::kMillisecond);
 
+void BM_StageFft(benchmark::State& state) {
+    orl::calmora::FftEstimator fft;
+    fft.create(orl::calmora::AnalysedImage::geometryFor(FULL_W, FULL_H, 1, 0).size);
+    estimateOnSequence(state, 0, 1, [&](const orl::calmora::AnalysedPair& pair) {
+        benchmark::DoNotOptimize(fft.estimate(pair, orl::calmora::MotionLimits{}));
+    });
+}
+BENCHMARK(BM_StageFft)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// Arg: scaleFactor.
 void BM_StageCorners(benchmark::State& state) {
-    PreparedPair prepared(2, static_cast<int>(state.range(0)));
     orl::calmora::BlockCornerDetector detector;
-    detector.resize(prepared.image.size().width, prepared.image.size().height);
     std::vector<cv::Point2f> points;
-    for (auto _ : state) {
-        detector.detect(prepared.image.pair().previous, points);
-    }
+    estimateOnSequence(
+        state, 2, static_cast<int>(state.range(0)),
+        [&](const orl::calmora::AnalysedPair& pair) { detector.detect(pair.previous, points); });
     state.counters["points"] = static_cast<double>(points.size());
 }
-BENCHMARK(BM_StageCorners)->Arg(1)->Arg(2)->ArgName("scale")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StageCorners)
+    ->Arg(1)
+    ->Arg(2)
+    ->ArgName("scale")
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
+// Arg: scaleFactor. Corners, tracking and the fit, as per frame in a stream.
 void BM_StageOpticalFlow(benchmark::State& state) {
-    PreparedPair prepared(2, static_cast<int>(state.range(0)));
+    const int scaleFactor = static_cast<int>(state.range(0));
     orl::calmora::OpticalFlowEstimator flow;
-    flow.create(prepared.image.size());
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            flow.estimate(prepared.image.pair(), orl::calmora::MotionLimits{}, true));
-    }
+    flow.create(orl::calmora::AnalysedImage::geometryFor(FULL_W, FULL_H, scaleFactor, 2).size);
+    estimateOnSequence(state, 2, scaleFactor, [&](const orl::calmora::AnalysedPair& pair) {
+        benchmark::DoNotOptimize(flow.estimate(pair, orl::calmora::MotionLimits{}, true));
+    });
 }
-BENCHMARK(BM_StageOpticalFlow)->Arg(1)->Arg(2)->ArgName("scale")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StageOpticalFlow)
+    ->Arg(1)
+    ->Arg(2)
+    ->ArgName("scale")
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_StageFilter(benchmark::State& state) {
     orl::calmora::MotionFilter filter;

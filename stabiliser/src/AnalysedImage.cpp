@@ -17,6 +17,8 @@
 
 #include "AnalysedImage.h"
 
+#include "Stripes.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <array>
@@ -72,6 +74,37 @@ void takeFirstOfThree(const cv::Mat& src, cv::Mat& dst) {
     const size_t count = dst.total();
     for (size_t i = 0; i < count; ++i) {
         d[i] = s[3 * i];
+    }
+}
+
+// Counts of the differences current - previous, offset by 255.
+using Histogram = std::array<long, 2 * 255 + 1>;
+
+// Stripes of sample rows counted apart in residualAfter().
+constexpr int RESIDUAL_STRIPES = 4;
+
+// Adds to `counts` the differences of the samples of rows y0 .. y1 - 1 (y0 a
+// multiple of RESIDUAL_STEP) that `m` maps inside the current image.
+void countDifferences(const AnalysedPair& pair, const cv::Matx23d& m, int y0, int y1,
+                      Histogram& counts) {
+    const cv::Mat& previous = pair.previous;
+    const cv::Mat& current = pair.current;
+    const double lastX = current.cols - 0.5;
+    const double lastY = current.rows - 0.5;
+    for (int y = y0; y < y1; y += RESIDUAL_STEP) {
+        const uint8_t* row = previous.ptr<uint8_t>(y);
+        double cx = m(0, 1) * y + m(0, 2);
+        double cy = m(1, 1) * y + m(1, 2);
+        for (int x = 0; x < previous.cols; x += RESIDUAL_STEP) {
+            // nearest pixel; the test in double keeps every value in range
+            if (cx >= -0.5 && cy >= -0.5 && cx < lastX && cy < lastY) {
+                const uint8_t now =
+                    current.ptr<uint8_t>(static_cast<int>(cy + 0.5))[static_cast<int>(cx + 0.5)];
+                ++counts[static_cast<size_t>(now - row[x] + 255)];
+            }
+            cx += m(0, 0) * RESIDUAL_STEP;
+            cy += m(1, 0) * RESIDUAL_STEP;
+        }
     }
 }
 
@@ -184,23 +217,20 @@ double residualAfter(const AnalysedPair& pair, const cv::Matx23d& m) {
         return 0.0;
     }
     // count the differences current - previous (offset by 255) of the samples
-    // that map inside; positions advance by a fixed step along each row
-    std::array<long, 2 * 255 + 1> counts{};
-    const double lastX = current.cols - 0.5;
-    const double lastY = current.rows - 0.5;
-    for (int y = 0; y < previous.rows; y += RESIDUAL_STEP) {
-        const uint8_t* row = previous.ptr<uint8_t>(y);
-        double cx = m(0, 1) * y + m(0, 2);
-        double cy = m(1, 1) * y + m(1, 2);
-        for (int x = 0; x < previous.cols; x += RESIDUAL_STEP) {
-            // nearest pixel; the test in double keeps every value in range
-            if (cx >= -0.5 && cy >= -0.5 && cx < lastX && cy < lastY) {
-                const uint8_t now =
-                    current.ptr<uint8_t>(static_cast<int>(cy + 0.5))[static_cast<int>(cx + 0.5)];
-                ++counts[static_cast<size_t>(now - row[x] + 255)];
-            }
-            cx += m(0, 0) * RESIDUAL_STEP;
-            cy += m(1, 0) * RESIDUAL_STEP;
+    // that map inside; positions advance by a fixed step along each row.
+    // Stripes of sample rows count on their own, over OpenCV's threads, and
+    // their counts are added: the same totals for any number of threads.
+    std::array<Histogram, RESIDUAL_STRIPES> stripeCounts{};
+    const int sampleRows = (previous.rows + RESIDUAL_STEP - 1) / RESIDUAL_STEP;
+    forEachStripe(RESIDUAL_STRIPES, [&](int stripe) {
+        countDifferences(pair, m, sampleRows * stripe / RESIDUAL_STRIPES * RESIDUAL_STEP,
+                         sampleRows * (stripe + 1) / RESIDUAL_STRIPES * RESIDUAL_STEP,
+                         stripeCounts[static_cast<size_t>(stripe)]);
+    });
+    Histogram counts{};
+    for (const Histogram& part : stripeCounts) {
+        for (size_t i = 0; i < counts.size(); ++i) {
+            counts[i] += part[i];
         }
     }
 

@@ -8,13 +8,23 @@
 //   the first pair of equal, non-similar classes decides, and its branch
 //   must confirm an arc of five equal neighbours. The response
 //   |arc sum / 5 - centre| is stored at the window's top-left cell.
+// - The outcome of the pair tests depends only on which neighbours are
+//   brighter and which darker: it is tabulated once for all 2^16 such bit
+//   sets, and a window looks its arc up.
+// - Both grids are filled in stripes of rows over OpenCV's threads; each
+//   stripe writes only its own rows, so the result is the same for any
+//   number of threads.
 // - The grid is cut into regions of about a seventh of each side (rounded to
 //   a multiple of 3 plus one); the strongest response of each region becomes
 //   the point (3c + 1, 3r + 1).
 
 #include "BlockCornerDetector.h"
 
+#include "Stripes.h"
+
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 
 namespace orl::calmora {
 
@@ -52,24 +62,12 @@ constexpr PairTest PAIR_TESTS[] = {
     {ML, MR, BM, {BL, BR, NONE}, {MR, BR, BM, BL, ML}, {TM, TL, TR}, {ML, TL, TM, TR, MR}},
 };
 
-// -1 darker, +1 brighter, 0 similar.
-int classOf(int centre, int value) {
-    if (centre - value > BlockCornerDetector::SIMILAR_LIMIT) {
-        return -1;
-    }
-    if (value - centre > BlockCornerDetector::SIMILAR_LIMIT) {
-        return 1;
-    }
-    return 0;
-}
-
-// Response of one window, 0 when it is no corner.
-int windowResponse(int centre, const int (&value)[PLACES]) {
-    int cls[PLACES];
-    for (int p = 0; p < PLACES; ++p) {
-        cls[p] = classOf(centre, value[p]);
-    }
-    for (const PairTest& test : PAIR_TESTS) {
+// Number of the arc that decides a window whose neighbours compare to the
+// centre as `cls` says (-1 darker, +1 brighter, 0 similar): 1 + 2 t for the
+// key branch of pair test t, 2 + 2 t for the other; 0 when it is no corner.
+int cornerArc(const int (&cls)[PLACES]) {
+    for (int t = 0; t < 4; ++t) {
+        const PairTest& test = PAIR_TESTS[t];
         const int pairClass = cls[test.first];
         if (pairClass == 0 || cls[test.second] != pairClass) {
             continue;
@@ -77,19 +75,60 @@ int windowResponse(int centre, const int (&value)[PLACES]) {
         // the first pair that holds decides
         const bool withKey = cls[test.key] == pairClass;
         const int* confirm = withKey ? test.confirmWithKey : test.confirmOtherwise;
-        const int* arc = withKey ? test.arcWithKey : test.arcOtherwise;
         for (int i = 0; i < 3 && confirm[i] != NONE; ++i) {
             if (cls[confirm[i]] != pairClass) {
                 return 0;
             }
         }
-        int sum = 0;
-        for (int i = 0; i < ARC; ++i) {
-            sum += value[arc[i]];
-        }
-        return std::abs(sum / ARC - centre);
+        return 1 + 2 * t + (withKey ? 0 : 1);
     }
     return 0;
+}
+
+// The places of arc number `arc` (1 .. 8).
+const int* arcPlaces(int arc) {
+    const PairTest& test = PAIR_TESTS[(arc - 1) / 2];
+    return arc % 2 == 1 ? test.arcWithKey : test.arcOtherwise;
+}
+
+// A window's comparison code: bit p set when place p is brighter than the
+// centre by more than the limit, bit 8 + p when darker.
+constexpr int DARKER_SHIFT = 8;
+
+// cornerArc() of every comparison code, worked out once.
+class ArcTable {
+  public:
+    ArcTable() {
+        for (int code = 0; code < (1 << 2 * PLACES); ++code) {
+            int cls[PLACES];
+            for (int p = 0; p < PLACES; ++p) {
+                cls[p] = (code >> p & 1) != 0 ? 1 : (code >> (DARKER_SHIFT + p) & 1) != 0 ? -1 : 0;
+            }
+            arcs_[static_cast<size_t>(code)] = static_cast<uint8_t>(cornerArc(cls));
+        }
+    }
+    int operator[](uint16_t code) const { return arcs_[code]; }
+
+  private:
+    std::array<uint8_t, 1 << 2 * PLACES> arcs_{};
+};
+
+const ArcTable& arcTable() {
+    static const ArcTable table;
+    return table;
+}
+
+// Cell rows per stripe of the parallel passes: enough work per stripe to
+// outweigh handing it to a thread.
+constexpr int STRIPE_ROWS = 32;
+
+int stripesFor(int rows) {
+    return std::max(1, rows / STRIPE_ROWS);
+}
+
+// First cell row of `stripe` of `stripes` over `rows`.
+int stripeStart(int rows, int stripe, int stripes) {
+    return static_cast<int>(static_cast<long>(rows) * stripe / stripes);
 }
 
 // Region side for a grid side: a seventh, made a multiple of 3 or plus one.
@@ -129,20 +168,23 @@ void BlockCornerDetector::detect(const cv::Mat& image, std::vector<cv::Point2f>&
         return;
     }
     resize(image.cols, image.rows);
-    std::fill(blockSums_.begin(), blockSums_.end(), 0);
-    std::fill(cornerResponse_.begin(), cornerResponse_.end(), 0);
-    sumBlocks(image);
-    segmentTest();
+    // Every block sum is written again, and so is every response a window
+    // starts at; the last two columns and rows of responses stay 0 since
+    // resize().
+    const int stripes = stripesFor(rows_);
+    scratch_.resize(static_cast<size_t>(stripes) * static_cast<size_t>(CELL * cols_));
+    forEachStripe(stripes, [&](int stripe) { sumBlocks(image, stripe, stripes); });
+    forEachStripe(stripes, [&](int stripe) { segmentTest(stripe, stripes); });
     selectRegions(points);
 }
 
-void BlockCornerDetector::sumBlocks(const cv::Mat& image) {
+void BlockCornerDetector::sumBlocks(const cv::Mat& image, int stripe, int stripes) {
     // The three rows of a cell row are added column by column first (a
     // contiguous loop the compiler vectorises), then in threes.
     const int used = CELL * cols_;
-    columnSums_.resize(static_cast<size_t>(used));
-    uint16_t* column = columnSums_.data();
-    for (int r = 0; r < rows_; ++r) {
+    uint16_t* column = &scratch_[static_cast<size_t>(stripe) * static_cast<size_t>(used)];
+    const int end = stripeStart(rows_, stripe + 1, stripes);
+    for (int r = stripeStart(rows_, stripe, stripes); r < end; ++r) {
         const uint8_t* a = image.ptr<uint8_t>(CELL * r);
         const uint8_t* b = image.ptr<uint8_t>(CELL * r + 1);
         const uint8_t* c = image.ptr<uint8_t>(CELL * r + 2);
@@ -157,42 +199,50 @@ void BlockCornerDetector::sumBlocks(const cv::Mat& image) {
     }
 }
 
-void BlockCornerDetector::segmentTest() {
+void BlockCornerDetector::segmentTest(int stripe, int stripes) {
     // First, for a whole row of windows at once (a loop the compiler
-    // vectorises), whether any neighbour differs from the centre by more
-    // than the limit; most windows lie in smooth areas and stop there.
-    // Only the others go through the pair tests.
+    // vectorises), the comparison code of every window; most windows lie in
+    // smooth areas, code 0, and stop there. The others look their arc up.
     const int windows = cols_ - 2;
     if (windows <= 0) {
         return;
     }
-    busy_.resize(static_cast<size_t>(windows));
-    int value[PLACES];
-    for (int i = 0; i + 2 < rows_; ++i) {
+    const ArcTable& arcOf = arcTable();
+    uint16_t* codes = &scratch_[static_cast<size_t>(stripe) * static_cast<size_t>(CELL * cols_)];
+    const int end = std::min(stripeStart(rows_, stripe + 1, stripes), rows_ - 2);
+    for (int i = stripeStart(rows_, stripe, stripes); i < end; ++i) {
         const uint16_t* top = &blockSums_[static_cast<size_t>(i) * cols_];
         const uint16_t* mid = top + cols_;
         const uint16_t* bottom = mid + cols_;
-        uint8_t* busy = busy_.data();
         for (int k = 0; k < windows; ++k) {
-            const int c = mid[k + 1];
-            const auto far = [c](int v) {
-                return (v - c > SIMILAR_LIMIT) | (c - v > SIMILAR_LIMIT);
+            // sums are at most 2295: 16-bit signed lanes hold every bound
+            const int16_t c = static_cast<int16_t>(mid[k + 1]);
+            const int16_t above = static_cast<int16_t>(c + SIMILAR_LIMIT);
+            const int16_t below = static_cast<int16_t>(c - SIMILAR_LIMIT);
+            const auto bits = [above, below](uint16_t value, int place) {
+                const int16_t v = static_cast<int16_t>(value);
+                return static_cast<uint16_t>((v > above ? 1 << place : 0) |
+                                             (v < below ? 1 << (DARKER_SHIFT + place) : 0));
             };
-            busy[k] = static_cast<uint8_t>(far(top[k]) | far(top[k + 1]) | far(top[k + 2]) |
-                                           far(mid[k]) | far(mid[k + 2]) | far(bottom[k]) |
-                                           far(bottom[k + 1]) | far(bottom[k + 2]));
+            codes[k] = static_cast<uint16_t>(bits(top[k], TL) | bits(top[k + 1], TM) |
+                                             bits(top[k + 2], TR) | bits(mid[k], ML) |
+                                             bits(mid[k + 2], MR) | bits(bottom[k], BL) |
+                                             bits(bottom[k + 1], BM) | bits(bottom[k + 2], BR));
         }
         uint16_t* response = &cornerResponse_[static_cast<size_t>(i) * cols_];
         for (int k = 0; k < windows; ++k) {
-            if (busy[k] == 0) {
+            const int arc = codes[k] == 0 ? 0 : arcOf[codes[k]];
+            if (arc == 0) {
                 response[k] = 0;
                 continue;
             }
-            for (int p = 0; p < PLACES; ++p) {
-                value[p] =
-                    blockSums_[static_cast<size_t>(i + PLACE_ROW[p]) * cols_ + k + PLACE_COL[p]];
+            const int* places = arcPlaces(arc);
+            int sum = 0;
+            for (int a = 0; a < ARC; ++a) {
+                sum += blockSums_[static_cast<size_t>(i + PLACE_ROW[places[a]]) * cols_ + k +
+                                  PLACE_COL[places[a]]];
             }
-            response[k] = static_cast<uint16_t>(windowResponse(mid[k + 1], value));
+            response[k] = static_cast<uint16_t>(std::abs(sum / ARC - mid[k + 1]));
         }
     }
 }

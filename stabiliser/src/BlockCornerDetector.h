@@ -13,7 +13,8 @@ namespace orl::calmora {
 /// as a corner when five consecutive of its eight neighbour cells are all
 /// brighter or all darker by more than 45, and keeps the strongest corner of
 /// each of about 7 x 7 regions. Owns its two 16-bit grids, re-sized only when
-/// the image size changes; not thread-safe.
+/// the image size changes; not thread-safe (it splits its own work over
+/// OpenCV's threads, with the same result for any number of them).
 class BlockCornerDetector {
   public:
     /// Difference of two cell sums (nine pixels each) that still counts as
@@ -43,10 +44,12 @@ class BlockCornerDetector {
     int gridRows() const { return rows_; }
 
   private:
-    /// Fills the block sums from `image` (grids cleared and sized).
-    void sumBlocks(const cv::Mat& image);
-    /// Fills the corner responses from the block sums.
-    void segmentTest();
+    /// Fills the block sums of the cell rows of `stripe` (of `stripes`,
+    /// each with its own part of the scratch) from `image`.
+    void sumBlocks(const cv::Mat& image, int stripe, int stripes);
+    /// Fills the corner responses of the window rows of `stripe` from the
+    /// block sums.
+    void segmentTest(int stripe, int stripes);
     /// Appends the strongest corner of each region to `points`.
     void selectRegions(std::vector<cv::Point2f>& points) const;
 
@@ -56,8 +59,10 @@ class BlockCornerDetector {
     int rows_{0};  // m: whole cell rows
     std::vector<uint16_t> blockSums_;
     std::vector<uint16_t> cornerResponse_;
-    std::vector<uint16_t> columnSums_;  // one cell row's three image rows, added per column
-    std::vector<uint8_t> busy_;         // per window of a row: some neighbour far from the centre
+    // Per stripe, 3 * cols_ entries: one cell row's three image rows added
+    // per column, later (as bytes) whether some neighbour of a window of a
+    // row is far from the centre.
+    std::vector<uint16_t> scratch_;
 };
 
 }  // namespace orl::calmora

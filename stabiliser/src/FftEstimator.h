@@ -12,7 +12,9 @@ namespace orl::calmora {
 /// Cross-correlation estimator. Keeps the spectrum of each analysed image in
 /// the slot of that image, so every frame costs one forward transform: the
 /// current image's spectrum is reused as the previous spectrum one frame
-/// later. Owns its window, spectra and scratch images; not thread-safe.
+/// later. Owns its window, spectra and scratch images; not thread-safe (it
+/// splits its own work over OpenCV's threads, with the same result for any
+/// number of them).
 class FftEstimator {
   public:
     /// Smallest correlation value accepted as a peak; below it the result is
@@ -49,14 +51,23 @@ class FftEstimator {
 
     /// The Hann window, float, of the created size.
     const cv::Mat& window() const { return hannWindow_; }
-    /// Spectrum of slot 0 or 1 (complex float, 2 channels).
+    /// Spectrum of slot 0 or 1 (complex float, 2 channels), transposed and
+    /// halved: row j holds column j of the spectrum, for j = 0 .. width / 2
+    /// (the other columns are their conjugates).
     const cv::Mat& spectrum(int slot) const { return spectra_[slot & 1]; }
     /// Correlation surface of the last estimate (float).
     const cv::Mat& surface() const { return correlationSurface_; }
 
   private:
+    /// Highest local maximum of the surface rows r0 .. r1 - 1 that lies
+    /// outside the neighbourhood of the peak (bestRow, bestCol); 0 when none
+    /// is positive.
+    float secondPeak(int r0, int r1, int bestRow, int bestCol) const;
+
     cv::Mat hannWindow_;
     cv::Mat windowedImage_;
+    cv::Mat rowSpectra_;  // rows transformed (packed), and again before the inverse rows
+    cv::Mat columns_;     // columns 0 .. W/2 as rows, before and after their transforms
     cv::Mat spectra_[2];
     cv::Mat crossSpectrum_;
     cv::Mat correlationSurface_;

@@ -1,5 +1,6 @@
 // Stabilisation with a fixed latency of N frames.
-// - Every frame is measured as it arrives (MotionMeasurer); its point of the
+// - Every frame is measured as it arrives (MotionMeasurer, the motion alone:
+//   the residual evidence is of no use here); its point of the
 //   camera path, the running sum of the motion since its shot began, goes
 //   into a ring of the last 2N + 1 points, the frame itself into a ring of N
 //   copies whose buffers are reused.
@@ -80,7 +81,7 @@ struct LookaheadStabiliser::State {
             ++shot;
             cutPending = false;
         }
-        const Measurement m = measurer.measure(src, params);
+        const Measurement m = measurer.measureMotion(src, params);
         const PathPoint previous = startsShot ? PathPoint{} : pointOf(added - 1);
         pointOf(added) = startsShot
                              ? PathPoint{}

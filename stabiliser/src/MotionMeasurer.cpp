@@ -8,6 +8,8 @@
 // - Evidence: the estimator's confidence, and the residual grey difference
 //   of the pair once the estimator's own transform (whole-pixel shift, or
 //   the fitted similarity) is taken out.
+// - The residual is the only evidence that costs a pass over the images;
+//   measureMotion() leaves it out.
 // - The first frame after a reset is estimated too, against the uniform
 //   grey (that stores its spectrum for the next frame), but reported as
 //   not measured.
@@ -43,6 +45,15 @@ void MotionMeasurer::reset() {
 }
 
 Measurement MotionMeasurer::measure(const video::Frame& frame, const CalmoraParams& params) {
+    return measureWith(frame, params, true);
+}
+
+Measurement MotionMeasurer::measureMotion(const video::Frame& frame, const CalmoraParams& params) {
+    return measureWith(frame, params, false);
+}
+
+Measurement MotionMeasurer::measureWith(const video::Frame& frame, const CalmoraParams& params,
+                                        bool residual) {
     State& s = *state_;
     Measurement out;
     const CalmoraParams run = sanitised(params);
@@ -95,7 +106,7 @@ Measurement MotionMeasurer::measure(const video::Frame& frame, const CalmoraPara
     out.y = m.y;
     out.a = m.a;
     out.measured = true;
-    out.residual = residualAfter(pair, transform);
+    out.residual = residual ? residualAfter(pair, transform) : 0.0;
     return out;
 }
 

@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace orl::calmora {
@@ -47,7 +48,24 @@ class OpticalFlowEstimator {
     const std::vector<cv::Point2f>& keptCurrent() const { return keptCurrent_; }
 
   private:
+    /// The tracking pyramid of `image` held for `slot` (0 or 1), built
+    /// again unless it already holds that picture.
+    const std::vector<cv::Mat>& pyramidOf(const cv::Mat& image, int slot);
+
+    /// `pyramid` interleaved with its derivatives, as the tracker takes its
+    /// first image; the derivatives are valid only in the tracking windows
+    /// of `points` (and zero beyond the picture).
+    const std::vector<cv::Mat>& withDerivatives(const std::vector<cv::Mat>& pyramid,
+                                                const std::vector<cv::Point2f>& points);
+
     BlockCornerDetector detector_;
+    std::vector<cv::Mat> pyramids_[2];        // image levels, one pyramid per slot
+    std::vector<cv::Mat> derivatives_;        // per level, padded
+    std::vector<cv::Mat> tracking_;           // levels and derivatives interleaved
+    std::vector<cv::Rect> boxes_;             // tracking windows on one level
+    std::vector<std::pair<int, int>> spans_;  // their columns on one row, first and end
+    std::vector<int> smooth_;                 // one row's vertical smoothing
+    std::vector<int> difference_;             // one row's vertical difference
     std::vector<cv::Point2f> detected_;
     std::vector<cv::Point2f> tracked_;
     std::vector<uint8_t> status_;

@@ -223,8 +223,7 @@ Summary summarise(const RunResult& run) {
     return s;
 }
 
-bool writeReport(const std::string& path, const RunOptions& options, const RunResult& run,
-                 const Summary& summary) {
+std::string reportJson(const RunOptions& options, const RunResult& run, const Summary& summary) {
     nlohmann::json frames = nlohmann::json::array();
     for (size_t i = 0; i < run.frames.size(); ++i) {
         const FrameResult& f = run.frames[i];
@@ -263,8 +262,13 @@ bool writeReport(const std::string& path, const RunOptions& options, const RunRe
           {"pathError", summary.pathError}}},
         {"frames", frames},
     };
+    return doc.dump(2);
+}
+
+bool writeReport(const std::string& path, const RunOptions& options, const RunResult& run,
+                 const Summary& summary) {
     std::ofstream out(path);
-    out << doc.dump(2) << '\n';
+    out << reportJson(options, run, summary) << '\n';
     out.close();
     return static_cast<bool>(out);
 }

@@ -36,6 +36,10 @@ std::string modeText(const RunOptions& options);
 /// cut is not counted as shake.
 Summary summarise(const RunResult& run);
 
+/// The per-frame offsets and times and the summary as a JSON document
+/// (indented by two), the text writeReport writes.
+std::string reportJson(const RunOptions& options, const RunResult& run, const Summary& summary);
+
 /// Writes the per-frame offsets and times and the summary as JSON.
 bool writeReport(const std::string& path, const RunOptions& options, const RunResult& run,
                  const Summary& summary);

@@ -50,10 +50,17 @@ class MotionMeasurer {
     /// only when the analysis size changes.
     Measurement measure(const video::Frame& frame, const CalmoraParams& params);
 
+    /// As measure(), but without the residual (0): the same motion,
+    /// confidence and flags, and the same state for the next frame, at a
+    /// little less work for callers that use only the motion.
+    Measurement measureMotion(const video::Frame& frame, const CalmoraParams& params);
+
     /// Forgets the previous frame; the next one is measured against nothing.
     void reset();
 
   private:
+    Measurement measureWith(const video::Frame& frame, const CalmoraParams& params, bool residual);
+
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -1,0 +1,214 @@
+import json
+import os
+import subprocess
+import threading
+
+import cv2
+import numpy as np
+import pytest
+
+import calmora
+
+W, H, N = 160, 120, 40
+
+
+def shaky(seed, n=N):
+    """A still textured scene seen by a camera shaken by known whole-pixel moves."""
+    rng = np.random.default_rng(seed)
+    scene = cv2.GaussianBlur(rng.integers(0, 256, (H + 80, W + 80, 3), dtype=np.uint8), (0, 0), 1.5)
+    moves = rng.integers(-6, 7, (n, 2))
+    return [scene[40 + dy : 40 + dy + H, 40 + dx : 40 + dx + W].copy() for dx, dy in moves]
+
+
+def motion(frames):
+    """Mean measured shift between consecutive frames (their centres), pixels."""
+    grey = [np.float32(cv2.cvtColor(f, cv2.COLOR_BGR2GRAY)[24:-24, 24:-24]) for f in frames]
+    return np.mean([np.hypot(*cv2.phaseCorrelate(a, b)[0]) for a, b in zip(grey, grey[1:])])
+
+
+def clip(path, frames):
+    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"MJPG"), 30, (W, H))
+    for f in frames:
+        writer.write(f)
+    writer.release()
+    capture, back = cv2.VideoCapture(str(path)), []
+    while (frame := capture.read()[1]) is not None:
+        back.append(frame)
+    return back
+
+
+def run_live(frames, **params):
+    s = calmora.Stabiliser(**params)
+    return [s.stabilise(f) for f in frames]
+
+
+@pytest.mark.parametrize("mode, kind", [("live", 0), ("live", 1), ("live", 2), ("lookahead", 2)])
+def test_residual_motion_falls(mode, kind):
+    frames = shaky(7)
+    if mode == "live":
+        out = run_live(frames, type=kind)
+    else:
+        s = calmora.LookaheadStabiliser(latency=6, type=kind)
+        out = [r for r in (s.stabilise(f) for f in frames) if r is not None] + s.drain()
+    assert len(out) == N and all(o.shape == (H, W, 3) for o in out)
+    assert motion(out[8:]) < 0.3 * motion(frames[8:])
+
+
+def test_lookahead_gives_every_frame_latency_calls_late():
+    frames = shaky(8, 12)
+    s = calmora.LookaheadStabiliser(latency=4, enable=False)  # frames pass unchanged
+    out = [s.stabilise(f) for f in frames]
+    assert out[:4] == [None] * 4
+    assert all(np.array_equal(a, b) for a, b in zip(out[4:] + s.drain(), frames, strict=True))
+
+
+@pytest.mark.parametrize("kind", [0, 2])
+def test_matches_command_line_frame_for_frame(tmp_path, kind):
+    frames = clip(tmp_path / "in.avi", shaky(3))
+    params = {"type": kind, "x_filter_coeff": 0.7, "y_offset_limit": 9, "const_x_offset": 3}
+    options = [f"--{k.replace('_', '-')}={v}" for k, v in params.items()]
+    subprocess.run([os.environ["CALMORA_CLI"], "stabilise", str(tmp_path / "in.avi"),
+                    str(tmp_path / "cli.avi"), "--report", str(tmp_path / "r.json"),
+                    "--no-cut-detection", "-q", *options], check=True)
+    cli = [f["offset"] for f in json.loads((tmp_path / "r.json").read_text())["frames"]]
+    s = calmora.Stabiliser(**params)
+    ours = [(s.stabilise(f), s.offsets)[1] for f in frames]
+    report = calmora.stabilise_file(tmp_path / "in.avi", tmp_path / "py.avi",
+                                    cut_detection=False, **params)
+    assert len(cli) == len(ours) == N
+    for mine, theirs, filed in zip(ours, cli, report["frames"]):
+        want = (theirs["x"], theirs["y"], theirs["angle"])
+        assert mine == pytest.approx(want, abs=1e-4)
+        filed = filed["offset"]
+        assert (filed["x"], filed["y"], filed["angle"]) == pytest.approx(want, abs=1e-4)
+
+
+def i420_to(planes, order):
+    """I420 bytes as NV12 (order "uv") or NV21 ("vu")."""
+    flat = planes.ravel()
+    u, v = flat[W * H : W * H * 5 // 4], flat[W * H * 5 // 4 :]
+    chroma = np.stack([u, v] if order == "uv" else [v, u], axis=1).ravel()
+    return np.concatenate([flat[: W * H], chroma]).reshape(H * 3 // 2, W)
+
+
+def packed422(bgr, luma):
+    yuv = cv2.cvtColor(bgr, cv2.COLOR_BGR2YUV)
+    out = np.empty((H, W, 2), np.uint8)
+    out[:, :, luma] = yuv[:, :, 0]
+    out[:, 0::2, 1 - luma], out[:, 1::2, 1 - luma] = yuv[:, 0::2, 1], yuv[:, 0::2, 2]
+    return out
+
+
+def cvt(code):
+    return lambda f: cv2.cvtColor(f, code)
+
+
+FORMATS = [  # fourcc (None: from the shape), to the format, back to BGR
+    (None, lambda f: f, lambda f: f),
+    (None, cvt(cv2.COLOR_BGR2GRAY), lambda f: f),
+    ("RGB3", cvt(cv2.COLOR_BGR2RGB), cvt(cv2.COLOR_RGB2BGR)),
+    ("YUV3", cvt(cv2.COLOR_BGR2YUV), cvt(cv2.COLOR_YUV2BGR)),
+    ("I420", cvt(cv2.COLOR_BGR2YUV_I420), cvt(cv2.COLOR_YUV2BGR_I420)),
+    ("YV12", cvt(cv2.COLOR_BGR2YUV_YV12), cvt(cv2.COLOR_YUV2BGR_YV12)),
+    ("NV12", lambda f: i420_to(cv2.cvtColor(f, cv2.COLOR_BGR2YUV_I420), "uv"),
+     cvt(cv2.COLOR_YUV2BGR_NV12)),
+    ("NV21", lambda f: i420_to(cv2.cvtColor(f, cv2.COLOR_BGR2YUV_I420), "vu").ravel(),
+     lambda f: cv2.cvtColor(f.reshape(H * 3 // 2, W), cv2.COLOR_YUV2BGR_NV21)),
+    ("YUY2", lambda f: packed422(f, 0), cvt(cv2.COLOR_YUV2BGR_YUY2)),
+    ("UYVY", lambda f: packed422(f, 1), cvt(cv2.COLOR_YUV2BGR_UYVY)),
+]
+
+
+@pytest.mark.parametrize("fourcc, to, back", FORMATS)
+def test_every_format_is_moved_back_into_out(fourcc, to, back):
+    # the second frame is the first moved 6 right and 6 down; with the path
+    # held still its picture goes back where the first one was
+    rng = np.random.default_rng(5)
+    scene = cv2.GaussianBlur(rng.integers(0, 256, (H + 8, W + 8, 3), dtype=np.uint8), (0, 0), 1.5)
+    first, second = to(scene[6 : 6 + H, 6 : 6 + W].copy()), to(scene[:H, :W].copy())
+    s = calmora.Stabiliser(type=0, x_filter_coeff=1, y_filter_coeff=1)
+    kw = {"fourcc": fourcc, "size": (W, H)} if fourcc else {}
+    assert s.stabilise(first, **kw).shape == first.shape
+    out = np.full_like(second, 77)
+    assert s.stabilise(second, out=out, **kw) is out
+    assert np.array_equal(back(out)[: H - 8, : W - 8], back(first)[: H - 8, : W - 8])
+    assert (out.ravel()[-W:] == 77).all()  # uncovered bottom rows keep what out held
+
+
+frame = np.zeros((H, W, 3), np.uint8)
+BAD = [
+    (lambda s: s.stabilise(frame.astype(np.float32)), TypeError, "uint8"),
+    (lambda s: s.stabilise(frame[:, ::2]), ValueError, "contiguous"),
+    (lambda s: s.stabilise(frame.tolist()), TypeError, "ndarray"),
+    (lambda s: s.stabilise(np.zeros((H, W, 4), np.uint8)), ValueError, "(120, 160, 4)"),
+    (lambda s: s.stabilise(np.zeros(W * H, np.uint8), fourcc="NV12", size=(W, H)), ValueError,
+     "28800"),
+    (lambda s: s.stabilise(np.zeros((H * 3 // 2, W), np.uint8), fourcc="YV12", size=(W, H + 2)),
+     ValueError, "(183, 160)"),
+    (lambda s: s.stabilise(np.zeros((H, 2 * W), np.uint8), fourcc="UYVY", size=(W, H - 1)),
+     ValueError, "(119, 320)"),
+    (lambda s: s.stabilise(np.zeros(W * H, np.uint8), fourcc="H264", size=(W, H)), ValueError,
+     "H264"),
+    (lambda s: s.stabilise(frame, out=np.zeros((H, W), np.uint8)), ValueError, "shape"),
+    (lambda s: s.stabilise(frame, out=frame), ValueError, "share memory"),
+    (lambda s: calmora.Stabiliser(x_filter_coeff=1.5), ValueError, "x_filter_coeff=1.5 is outside"),
+    (lambda s: calmora.Stabiliser(scale_factor=9), ValueError, "1..8"),
+    (lambda s: calmora.Stabiliser(x_offset_limit=0), ValueError, "x_offset_limit"),
+    (lambda s: s.set_param("type", 3), ValueError, "0..2"),
+    (lambda s: s.set_param("a_offset_limit", "big"), TypeError, "str"),
+    (lambda s: calmora.Stabiliser(shake=1), TypeError, "shake"),
+    (lambda s: calmora.LookaheadStabiliser(latency=0), ValueError, "latency"),
+    (lambda s: calmora.stabilise_file("a.avi", "b.avi", mode="fast"), ValueError, "fast"),
+    (lambda s: calmora.stabilise_file("a.avi", "b.avi", speed=2), TypeError, "speed"),
+]
+
+
+@pytest.mark.parametrize("call, error, text", BAD)
+def test_bad_input_is_refused(call, error, text):
+    s = calmora.Stabiliser()
+    with pytest.raises(error) as raised:
+        call(s)
+    assert text in str(raised.value)
+    assert np.array_equal(s.stabilise(shaky(1, 1)[0]), shaky(1, 1)[0])  # still usable
+
+
+def test_two_threads_give_the_results_of_one_after_the_other():
+    clips = [shaky(11), shaky(12)]
+    alone = [run_live(c) for c in clips]
+    together = [None, None]
+    threads = [threading.Thread(target=lambda i=i: together.__setitem__(i, run_live(clips[i])))
+               for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for a, b in zip(alone, together):
+        assert all(np.array_equal(x, y) for x, y in zip(a, b))
+
+
+@pytest.mark.parametrize("mode", ["live", "lookahead", "offline"])
+def test_stabilise_file_writes_every_frame(tmp_path, mode):
+    clip(tmp_path / "in.avi", shaky(9))
+    calls = []
+    report = calmora.stabilise_file(str(tmp_path / "in.avi"), str(tmp_path / "out.avi"), mode,
+                                    progress=lambda *a: calls.append(a), latency=5)
+    capture = cv2.VideoCapture(str(tmp_path / "out.avi"))
+    assert int(capture.get(cv2.CAP_PROP_FRAME_COUNT)) == N
+    assert capture.read()[1].shape == (H, W, 3)
+    assert calls == [(i + 1, N) for i in range(N)]
+    assert (report["mode"], report["summary"]["frames"], len(report["frames"])) == (mode, N, N)
+    assert report["summary"]["jitter"]["after"] < 0.5 * report["summary"]["jitter"]["before"]
+
+
+def test_an_error_in_progress_stops_the_run(tmp_path):
+    clip(tmp_path / "in.avi", shaky(9))
+    calls = []
+
+    def progress(done, total):
+        calls.append(done)
+        if done == 3:
+            raise KeyError("stop here")
+
+    with pytest.raises(KeyError, match="stop here"):
+        calmora.stabilise_file(tmp_path / "in.avi", tmp_path / "out.avi", progress=progress)
+    assert calls == [1, 2, 3]
