@@ -12,7 +12,8 @@
 //   before new caps), and the latency query adds the held frames' duration.
 // - A flush, a new segment or a DISCONT buffer starts the path again and
 //   drops what is held, since the frames before it say nothing about those
-//   after it.
+//   after it; with detect-cuts, so does a hard cut found in the pictures
+//   (the held frames of the old shot are still written).
 // - Every stabiliser parameter is a property named after its option in the
 //   command line's parameter table; the stabiliser's own setParam decides
 //   what it accepts, so a refused value keeps the old one and logs a warning.
@@ -23,6 +24,7 @@
 #include "ParameterOptions.h"
 
 #include <calmora/CalmoraOpenCv.h>
+#include <calmora/CutDetector.h>
 #include <calmora/LookaheadStabiliser.h>
 
 #include <gst/base/gstbasetransform.h>
@@ -54,6 +56,7 @@ enum Property {
     PROP_MODE = 1,
     PROP_LATENCY,
     PROP_POST_MESSAGES,
+    PROP_DETECT_CUTS,
     PROP_FIRST_PARAMETER,  // then one per entry of calmora_cli::parameterKeys()
 };
 
@@ -79,6 +82,7 @@ struct State {
     Mode mode{MODE_LIVE};
     int latency{kDefaultLatency};
     bool postMessages{false};
+    bool detectCuts{false};
     GstClockTime frameDuration{GST_CLOCK_TIME_NONE};
 
     // the live stabiliser and the one parameter record (its own mutex)
@@ -87,6 +91,7 @@ struct State {
     // streaming thread only
     Mode activeMode{MODE_LIVE};
     std::unique_ptr<LookaheadStabiliser> lookahead;
+    orl::calmora::CutDetector cuts;  // live mode's
     std::deque<Held> held;
     uint32_t fourcc{0};
     uint32_t width{0}, height{0};
@@ -215,6 +220,7 @@ void postOffsets(GstCalmoraStab* stab, double x, double y, double angle, GstCloc
 // Starts the camera path again and drops the held frames.
 void resetStream(State& s) {
     s.live.executeCommand(orl::calmora::RESET);
+    s.cuts.reset();
     if (s.lookahead) {
         s.lookahead->reset();
     }
@@ -335,8 +341,18 @@ gboolean setInfo(GstVideoFilter* filter, GstCaps*, GstVideoInfo* in, GstCaps*, G
 
 GstFlowReturn transformFrame(GstVideoFilter* filter, GstVideoFrame* in, GstVideoFrame* out) {
     State& s = *self(filter)->state;
+    GST_OBJECT_LOCK(filter);
+    const bool detectCuts = s.detectCuts;
+    GST_OBJECT_UNLOCK(filter);
     Frame view;
-    s.live.stabilise(packedInput(s, in, view), s.output);
+    const Frame& input = packedInput(s, in, view);
+    s.live.stabilise(input, s.output);
+    // a cut frame was moved by a motion that never happened: again from a
+    // fresh path
+    if (detectCuts && s.cuts.isCut(input, s.live.lastMeasurement())) {
+        s.live.executeCommand(orl::calmora::RESET);
+        s.live.stabilise(input, s.output);
+    }
     copyPlanes(s, out, s.output.data, false);
     float x = 0.0f, y = 0.0f, a = 0.0f;
     s.live.getOffsets(x, y, a);
@@ -373,6 +389,9 @@ GstFlowReturn generateOutput(GstBaseTransform* trans, GstBuffer** outbuf) {
     s.held.push_back({GST_BUFFER_PTS(input), GST_BUFFER_DTS(input), GST_BUFFER_DURATION(input),
                       GST_BUFFER_OFFSET(input), GST_BUFFER_OFFSET_END(input), discont});
     s.lookahead->init(s.live.getParams());
+    GST_OBJECT_LOCK(stab);
+    s.lookahead->setCutDetection(s.detectCuts);
+    GST_OBJECT_UNLOCK(stab);
     Frame view;
     const bool written = s.lookahead->stabilise(packedInput(s, &frame, view), s.output);
     gst_video_frame_unmap(&frame);
@@ -460,6 +479,8 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
         s.latency = g_value_get_int(value);
     } else if (id == PROP_POST_MESSAGES) {
         s.postMessages = g_value_get_boolean(value);
+    } else if (id == PROP_DETECT_CUTS) {
+        s.detectCuts = g_value_get_boolean(value);
     } else if (id >= PROP_FIRST_PARAMETER &&
                id < PROP_FIRST_PARAMETER + parameterProperties().size()) {
         const calmora_cli::ParameterKey& key =
@@ -489,6 +510,8 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
         g_value_set_int(value, s.latency);
     } else if (id == PROP_POST_MESSAGES) {
         g_value_set_boolean(value, s.postMessages);
+    } else if (id == PROP_DETECT_CUTS) {
+        g_value_set_boolean(value, s.detectCuts);
     } else if (id >= PROP_FIRST_PARAMETER &&
                id < PROP_FIRST_PARAMETER + parameterProperties().size()) {
         const ParameterProperty& p = parameterProperties()[id - PROP_FIRST_PARAMETER];
@@ -570,6 +593,12 @@ static void gst_calmora_stab_class_init(GstCalmoraStabClass* klass) {
         g_param_spec_boolean("post-messages", "post-messages",
                              "post an element message 'calmorastab' per frame with the applied "
                              "offsets x, y (pixels), angle (radians) and the buffer's timestamp",
+                             FALSE, flags));
+    g_object_class_install_property(
+        objectClass, PROP_DETECT_CUTS,
+        g_param_spec_boolean("detect-cuts", "detect-cuts",
+                             "start the camera path again at each hard cut of edited footage "
+                             "(a change of scene), so no frame is moved by the jump",
                              FALSE, flags));
     installParameterProperties(objectClass);
 

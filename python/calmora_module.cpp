@@ -283,13 +283,14 @@ class Stabiliser {
 
 class Lookahead {
   public:
-    Lookahead(int latency, const py::kwargs& params) : core_(latency) {
+    Lookahead(int latency, bool detectCuts, const py::kwargs& params) : core_(latency) {
         if (latency < 1 || latency > 300) {
             throw py::value_error("latency=" + std::to_string(latency) +
                                   " is outside the accepted range 1..300");
         }
         setParameters(checker_, params);
         core_.init(checker_.getParams());
+        core_.setCutDetection(detectCuts);
     }
 
     py::object stabilise(const py::handle& frame, const Fourcc& fourcc, const Size& size) {
@@ -322,6 +323,16 @@ class Lookahead {
         const auto lock = claim();
         core_.reset();
         held_.clear();
+    }
+
+    void cut() {
+        const auto lock = claim();
+        core_.cut();
+    }
+
+    bool lastWasCut() {
+        const auto lock = claim();
+        return core_.lastWasCut();
     }
 
     int latency() { return core_.latency(); }
@@ -517,17 +528,22 @@ PYBIND11_MODULE(calmora, m) {
     }
 
     static const std::string ahead = documented(
-        "LookaheadStabiliser(latency=15, **params)\n\nStabilisation with a fixed latency "
-        "(1..300): stabilise() returns None while it\nfills, then the frame of `latency` "
-        "calls ago, smoothed over the frames after it\ntoo; the filter coefficients are not "
-        "used. One thread at a time.");
+        "LookaheadStabiliser(latency=15, detect_cuts=False, **params)\n\nStabilisation with a "
+        "fixed latency (1..300): stabilise() returns None while it\nfills, then the frame of "
+        "`latency` calls ago, smoothed over the frames after it\ntoo; the filter coefficients "
+        "are not used. With detect_cuts, a hard cut of edited\nfootage starts a new shot, as "
+        "cut() does. One thread at a time.");
     py::class_<Lookahead>(m, "LookaheadStabiliser", ahead.c_str())
-        .def(py::init<int, const py::kwargs&>(), py::arg("latency") = 15)
+        .def(py::init<int, bool, const py::kwargs&>(), py::arg("latency") = 15,
+             py::arg("detect_cuts") = false)
         .def("stabilise", &Lookahead::stabilise, py::arg("frame"), py::arg("fourcc") = py::none(),
              py::arg("size") = py::none(),
              "Takes a copy of the frame; None while filling, else the oldest held frame.")
         .def("drain", &Lookahead::drain, "The frames still held, stabilised, oldest first.")
         .def("reset", &Lookahead::reset, "Drops every held frame and starts again.")
+        .def("cut", &Lookahead::cut, "The next frame starts a new shot, smoothed on its own.")
+        .def_property_readonly("last_was_cut", &Lookahead::lastWasCut,
+                               "True when the frame last taken was found to be a cut.")
         .def_property_readonly("latency", &Lookahead::latency)
         .def_property_readonly("params", &Lookahead::params, "The parameters.")
         .def("set_param", &Lookahead::setParam, py::arg("name"), py::arg("value"), setParam);

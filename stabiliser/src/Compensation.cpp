@@ -303,6 +303,12 @@ bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
     return true;
 }
 
+Offsets matrixMotion(uint32_t width, uint32_t height, const Offsets& offsets,
+                     const CalmoraParams& snapshot) {
+    const Affine m = buildMatrix(width, height, offsets, snapshot);
+    return {m.tx, m.ty, std::atan2(m.c, m.a)};
+}
+
 bool applyCorrection(const Frame& src, Frame& dst, const Correction& correction,
                      bool transparentBorder) {
     CalmoraParams snapshot;

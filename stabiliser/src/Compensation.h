@@ -43,4 +43,11 @@ struct Offsets {
 bool compensate(const video::Frame& src, video::Frame& dst, Offsets& offsets,
                 const CalmoraParams& snapshot, double zoom = 1.0);
 
+/// The motion compensate() gives a frame of `width` x `height` before any
+/// zoom: the translation and the angle (about the top-left corner) of its
+/// matrix, the constant offsets of `snapshot` included. Types 0 and 1
+/// without a constant rotation give the translation alone, untruncated.
+Offsets matrixMotion(uint32_t width, uint32_t height, const Offsets& offsets,
+                     const CalmoraParams& snapshot);
+
 }  // namespace orl::calmora

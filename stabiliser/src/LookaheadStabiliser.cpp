@@ -1,6 +1,6 @@
 // Stabilisation with a fixed latency of N frames.
-// - Every frame is measured as it arrives (MotionMeasurer, the motion alone:
-//   the residual evidence is of no use here); its point of the
+// - Every frame is measured as it arrives (MotionMeasurer; the residual
+//   evidence only when cuts are looked for); its point of the
 //   camera path, the running sum of the motion since its shot began, goes
 //   into a ring of the last 2N + 1 points, the frame itself into a ring of N
 //   copies whose buffers are reused.
@@ -9,9 +9,9 @@
 //   N after it, the local-line smoother with sigma N / 3, whose 3-sigma
 //   window reaches exactly N frames ahead. A pan is followed without lag and
 //   the shake is averaged away.
-// - Only points of the frame's own shot enter its window: cut(), or a change
-//   of frame geometry, starts a new shot, and the held frames of the old one
-//   are still written on their own path, one-sided at its end.
+// - Only points of the frame's own shot enter its window: cut(), a cut the
+//   detector finds, or a change of frame geometry starts a new shot, and the held frames of the old
+//   one are still written on their own path, one-sided at its end.
 // - The correction (smoothed minus measured) is held within the offset limits
 //   and written with the live stabiliser's compensation, zoom included: one
 //   warp per frame. The path is taken relative to the frame being written,
@@ -20,6 +20,7 @@
 #include <calmora/LookaheadStabiliser.h>
 
 #include <calmora/CameraPath.h>
+#include <calmora/CutDetector.h>
 #include <calmora/MotionMeasurer.h>
 
 #include <algorithm>
@@ -57,6 +58,9 @@ struct LookaheadStabiliser::State {
     CalmoraParams params;
     double zoom{1.0};
     MotionMeasurer measurer;
+    CutDetector cuts;
+    bool detectCuts{false};
+    bool foundCut{false};              // the frame last recorded was found to be a cut
     std::vector<video::Frame> frames;  // frame k at k % n
     std::vector<PathPoint> points;     // path point of frame k at k % span
     std::vector<long long> shots;      // shot of frame k at k % span
@@ -75,13 +79,21 @@ struct LookaheadStabiliser::State {
     void record(const video::Frame& src) {
         if (added > 0 && !sameGeometry(src, frameOf(added - 1)))
             cutPending = true;
-        const bool startsShot = added == 0 || cutPending;
+        bool startsShot = added == 0 || cutPending;
         if (cutPending) {
             measurer.reset();
             ++shot;
             cutPending = false;
         }
-        const Measurement m = measurer.measureMotion(src, params);
+        const Measurement m =
+            detectCuts ? measurer.measure(src, params) : measurer.measureMotion(src, params);
+        // the motion measured across a cut never happened: the measurer keeps
+        // the cut frame as the one the next is compared with, the path starts again
+        foundCut = detectCuts && cuts.isCut(src, m);
+        if (foundCut) {
+            startsShot = true;
+            ++shot;
+        }
         const PathPoint previous = startsShot ? PathPoint{} : pointOf(added - 1);
         pointOf(added) = startsShot
                              ? PathPoint{}
@@ -167,9 +179,19 @@ void LookaheadStabiliser::cut() {
     state_->cutPending = true;
 }
 
+void LookaheadStabiliser::setCutDetection(bool on) {
+    state_->detectCuts = on;
+}
+
+bool LookaheadStabiliser::lastWasCut() const {
+    return state_->foundCut;
+}
+
 void LookaheadStabiliser::reset() {
     State& s = *state_;
     s.measurer.reset();
+    s.cuts.reset();
+    s.foundCut = false;
     s.added = 0;
     s.written = 0;
     s.cutPending = false;

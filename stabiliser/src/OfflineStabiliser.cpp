@@ -15,6 +15,9 @@
 #include <calmora/CutDetector.h>
 #include <calmora/MotionMeasurer.h>
 
+#include "Compensation.h"
+#include "RunParams.h"
+
 #include <algorithm>
 
 namespace orl::calmora {
@@ -71,9 +74,20 @@ void OfflineStabiliser::plan() {
     for (Correction& c : s.corrections)
         c = limitedCorrection(c, s.params);
     const double fixed = s.settings.zoom;
-    s.zoom = s.settings.autoZoom
-                 ? autoZoom(s.corrections, static_cast<int>(s.width), static_cast<int>(s.height))
-                 : (fixed >= 1.0 ? std::min(fixed, MAX_ZOOM) : 1.0);
+    s.zoom = fixed >= 1.0 ? std::min(fixed, MAX_ZOOM) : 1.0;
+    if (s.settings.autoZoom) {
+        // the constant offsets move every zoomed frame too, in the warp the
+        // zoom makes (type 2): the zoom has to cover the motion as applied
+        CalmoraParams warped = sanitised(s.params);
+        warped.type = 2;
+        std::vector<Correction> applied;
+        applied.reserve(s.corrections.size());
+        for (const Correction& c : s.corrections) {
+            const Offsets m = matrixMotion(s.width, s.height, {c.x, c.y, c.a}, warped);
+            applied.push_back({m.x, m.y, m.a, 1.0});
+        }
+        s.zoom = autoZoom(applied, static_cast<int>(s.width), static_cast<int>(s.height));
+    }
     for (Correction& c : s.corrections)
         c.zoom = s.zoom;
     s.planned = true;

@@ -6,6 +6,7 @@
 #include "Synthetic.h"
 
 #include <calmora/CalmoraOpenCv.h>
+#include <calmora/CutDetector.h>
 #include <calmora/LookaheadStabiliser.h>
 
 #include <algorithm>
@@ -116,17 +117,17 @@ bool pull(const Format& f, GstElement* sink, Outputs& out) {
 
 // Pushes `inputs` one at a time, frame `discontAt` marked DISCONT, switches
 // `enable` off before frame `offAt` (once the output before it came out) and
-// collects every output.
+// collects every output. `more` adds properties.
 Outputs runElement(const Format& f, const std::vector<orl::video::Frame>& inputs, int latency,
-                   size_t discontAt, size_t offAt) {
+                   size_t discontAt, size_t offAt, const std::string& more = "") {
     GstVideoInfo info;
     gst_video_info_set_format(&info, gst_video_format_from_string(f.name), inputs[0].width,
                               inputs[0].height);
-    const Pipeline p("appsrc name=src format=time caps=video/x-raw,format=" + std::string(f.name) +
-                     ",width=" + std::to_string(info.width) +
-                     ",height=" + std::to_string(info.height) +
-                     " ! calmorastab name=stab latency=" + std::to_string(std::max(latency, 1)) +
-                     (latency > 0 ? " mode=lookahead" : "") + " ! appsink name=sink sync=false");
+    const Pipeline p(
+        "appsrc name=src format=time caps=video/x-raw,format=" + std::string(f.name) +
+        ",width=" + std::to_string(info.width) + ",height=" + std::to_string(info.height) +
+        " ! calmorastab name=stab latency=" + std::to_string(std::max(latency, 1)) +
+        (latency > 0 ? " mode=lookahead" : "") + more + " ! appsink name=sink sync=false");
     Outputs out;
     for (size_t i = 0; i < inputs.size(); ++i) {
         if (i == offAt)
@@ -198,6 +199,45 @@ TEST_P(EveryFormat, MatchesTheLibraryByteForByteWithAndWithoutPaddedRows) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, EveryFormat, ::testing::ValuesIn(kFormats),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CalmoraStab, DetectCutsStartsAfreshWhereTheLibraryFindsTheCut) {
+    std::vector<orl::video::Frame> inputs;  // two scenes
+    for (const uint64_t scene : {5, 6})
+        for (const cv::Mat& bgr : shakyClip({160, 120}, 8, 5.0, 0.0, scene).frames)
+            inputs.push_back(toFrame(bgr, fcc::BGR3));
+    for (const int latency : {0, 3}) {
+        orl::calmora::CalmoraOpenCv live;
+        orl::calmora::CutDetector cuts;
+        orl::calmora::LookaheadStabiliser lookahead(std::max(latency, 1));
+        lookahead.setCutDetection(true);
+        std::vector<orl::video::Frame> expected;
+        int found = 0;
+        orl::video::Frame dst;
+        for (const orl::video::Frame& in : inputs) {
+            if (latency > 0) {
+                if (lookahead.stabilise(in, dst))
+                    expected.push_back(dst);
+                found += lookahead.lastWasCut();
+                continue;
+            }
+            live.stabilise(in, dst);
+            if (cuts.isCut(in, live.lastMeasurement())) {
+                ++found;
+                live.executeCommand(orl::calmora::RESET);
+                live.stabilise(in, dst);
+            }
+            expected.push_back(dst);
+        }
+        while (latency > 0 && lookahead.drain(dst))
+            expected.push_back(dst);
+        EXPECT_EQ(found, 1);
+        const Outputs out =
+            runElement(kFormats[0], inputs, latency, SIZE_MAX, SIZE_MAX, " detect-cuts=true");
+        ASSERT_EQ(out.frames.size(), expected.size());
+        for (size_t k = 0; k < out.frames.size(); ++k)
+            EXPECT_EQ(firstDifference(out.frames[k], expected[k]), -1) << latency << " " << k;
+    }
+}
 
 TEST(CalmoraStab, LiveSourceInLookaheadAddsHeldFramesToLatencyAndDrainsAtEos) {
     const int latency = 5, count = 12;

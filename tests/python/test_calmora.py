@@ -62,6 +62,13 @@ def test_lookahead_gives_every_frame_latency_calls_late():
     assert all(np.array_equal(a, b) for a, b in zip(out[4:] + s.drain(), frames, strict=True))
 
 
+def test_lookahead_finds_the_cut_between_two_clips():
+    s = calmora.LookaheadStabiliser(latency=4, detect_cuts=True)
+    frames = shaky(7, 20) + shaky(9, 20)  # two scenes
+    found = [k for k, f in enumerate(frames) if (s.stabilise(f), s.last_was_cut)[1]]
+    assert found == [20]
+
+
 @pytest.mark.parametrize("kind", [0, 2])
 def test_matches_command_line_frame_for_frame(tmp_path, kind):
     frames = clip(tmp_path / "in.avi", shaky(3))

@@ -3,6 +3,7 @@
 
 #include <calmora/CalmoraOpenCv.h>
 #include <calmora/CutDetector.h>
+#include <calmora/LookaheadStabiliser.h>
 
 #include "Synthetic.h"
 
@@ -10,6 +11,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -76,6 +78,33 @@ TEST(MeasurerAndCutDetector, MeasureKnownMotionsAndFindEveryCutOfEditedFootageFo
                 }
             }
             EXPECT_EQ(cuts, (edited ? std::vector<int>{6, 12, 18} : std::vector<int>{}));
+            // the lookahead class finds the same cuts itself and then writes
+            // what a caller calling cut() there gets
+            LookaheadStabiliser finds(4), told(4);
+            finds.init(s.getParams());
+            told.init(s.getParams());
+            finds.setCutDetection(true);
+            std::vector<int> found;
+            std::vector<Correction> expected, got;
+            for (size_t k = 0; k <= frames.size(); ++k) {
+                const bool end = k == frames.size();
+                if (!end && std::count(cuts.begin(), cuts.end(), static_cast<int>(k)))
+                    told.cut();
+                const auto out = [&](LookaheadStabiliser& l, std::vector<Correction>& c) {
+                    if (end ? l.drain(dst) : l.stabilise(toFrame(frames[k], format), dst))
+                        c.push_back(l.lastCorrection());
+                };
+                out(finds, got);
+                out(told, expected);
+                if (!end && finds.lastWasCut())
+                    found.push_back(static_cast<int>(k));
+            }
+            EXPECT_EQ(found, cuts);
+            ASSERT_EQ(got.size(), expected.size());
+            for (size_t k = 0; k < got.size(); ++k)
+                EXPECT_TRUE(got[k].x == expected[k].x && got[k].y == expected[k].y &&
+                            got[k].a == expected[k].a)
+                    << k;
             ASSERT_TRUE(s.setParam(ENABLE, 0));  // nothing measured while disabled
             ASSERT_TRUE(s.stabilise(toFrame(frames[0], format), dst));
             EXPECT_FALSE(s.lastMeasurement().measured);

@@ -323,7 +323,6 @@ RunResult runStabilisation(orl::calmora::CalmoraOpenCv& stabiliser, const RunOpt
     const CalmoraParams params = stabiliser.getParams();
     const Finish nothingHeld = [](std::vector<Output>&) {};
     CutDetector cuts;
-    MotionMeasurer measurer;
 
     if (options.mode == Mode::LIVE) {
         stabiliser.setZoom(run.zoom);
@@ -350,21 +349,17 @@ RunResult runStabilisation(orl::calmora::CalmoraOpenCv& stabiliser, const RunOpt
         LookaheadStabiliser lookahead(options.latencyFrames);
         lookahead.init(params);
         lookahead.setZoom(run.zoom);
+        lookahead.setCutDetection(options.cutDetection);
         const auto give = [&](Frame&& result, std::vector<Output>& outputs, double ms) {
             outputs.push_back(withCorrection(std::move(result), lookahead.lastCorrection(), ms));
         };
         const Take take = [&](const Frame& source, std::vector<Output>& outputs) {
             const auto t0 = SteadyClock::now();
-            const bool cut =
-                options.cutDetection && cuts.isCut(source, measurer.measure(source, params));
-            if (cut) {
-                lookahead.cut();
-            }
             Frame result;
             if (lookahead.stabilise(source, result)) {
                 give(std::move(result), outputs, millisecondsSince(t0));
             }
-            return cut;
+            return lookahead.lastWasCut();
         };
         const Finish drain = [&](std::vector<Output>& outputs) {
             for (Frame result; lookahead.drain(result); result = Frame()) {

@@ -58,6 +58,16 @@ class LookaheadStabiliser {
     /// the path of what comes next is smoothed on its own. Call it at a cut.
     void cut();
 
+    /// With `on`, each frame taken is tested for a hard cut of edited
+    /// footage (CutDetector, on the measurement made for the path anyway),
+    /// and a frame found to be one starts a new shot as after cut(). Off
+    /// for a new stabiliser.
+    void setCutDetection(bool on);
+
+    /// True when the frame last taken by stabilise() was found to start a
+    /// new shot by the cut detection.
+    bool lastWasCut() const;
+
     /// Drops every held frame and starts again.
     void reset();
 
