@@ -14,18 +14,17 @@
 //   drops what is held, since the frames before it say nothing about those
 //   after it; with detect-cuts, so does a hard cut found in the pictures
 //   (the held frames of the old shot are still written).
-// - Every stabiliser parameter is a property named after its option in the
-//   command line's parameter table; the stabiliser's own setParam decides
+// - Every stabiliser parameter is a property named after its hyphenated
+//   name in the library's parameter table; the stabiliser's own setParam decides
 //   what it accepts, so a refused value keeps the old one and logs a warning.
 //   The live stabiliser holds the parameter record (behind its own mutex);
 //   the lookahead one is handed a copy before each frame, so a change made
 //   while playing applies between frames.
 
-#include "ParameterOptions.h"
-
 #include <calmora/CalmoraOpenCv.h>
 #include <calmora/CutDetector.h>
 #include <calmora/LookaheadStabiliser.h>
+#include <calmora/ParameterKeys.h>
 
 #include <gst/base/gstbasetransform.h>
 #include <gst/gst.h>
@@ -57,7 +56,7 @@ enum Property {
     PROP_LATENCY,
     PROP_POST_MESSAGES,
     PROP_DETECT_CUTS,
-    PROP_FIRST_PARAMETER,  // then one per entry of calmora_cli::parameterKeys()
+    PROP_FIRST_PARAMETER,  // then one per entry of orl::calmora::parameterKeys()
 };
 
 constexpr int kDefaultLatency = 15;
@@ -102,7 +101,7 @@ struct State {
 };
 
 struct ParameterProperty {
-    const calmora_cli::ParameterKey* key;
+    const orl::calmora::ParameterKey* key;
     GType type;  // G_TYPE_BOOLEAN, G_TYPE_INT or G_TYPE_DOUBLE
 };
 
@@ -451,7 +450,7 @@ gboolean restart(GstBaseTransform* trans) {
 
 // --- properties ---
 
-// The value as the command line's parser reads it; printf and strtod share
+// The value as the table's parser reads it; printf and strtod share
 // the locale, so a decimal comma reads back too.
 std::string textOf(const GValue* value) {
     char text[32];
@@ -483,11 +482,11 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
         s.detectCuts = g_value_get_boolean(value);
     } else if (id >= PROP_FIRST_PARAMETER &&
                id < PROP_FIRST_PARAMETER + parameterProperties().size()) {
-        const calmora_cli::ParameterKey& key =
+        const orl::calmora::ParameterKey& key =
             *parameterProperties()[id - PROP_FIRST_PARAMETER].key;
         std::string error;
         const std::string text = textOf(value);
-        if (!calmora_cli::applyParameters(s.live, {{key.key, text}}, error)) {
+        if (!orl::calmora::applyParameters(s.live, {{key.key, text}}, error)) {
             GST_WARNING_OBJECT(stab, "%s=%s refused, keeping %g: %s", key.option, text.c_str(),
                                s.live.getParam(key.id), error.c_str());
         }
@@ -539,10 +538,10 @@ void installParameterProperties(GObjectClass* objectClass) {
     const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_NAME |
                                                 G_PARAM_STATIC_NICK | GST_PARAM_MUTABLE_PLAYING);
     guint id = PROP_FIRST_PARAMETER;
-    for (const calmora_cli::ParameterKey& key : calmora_cli::parameterKeys()) {
+    for (const orl::calmora::ParameterKey& key : orl::calmora::parameterKeys()) {
         const float initial = probe.getParam(key.id);
         std::string error;
-        calmora_cli::applyParameters(probe, {{key.key, half}}, error);
+        orl::calmora::applyParameters(probe, {{key.key, half}}, error);
         const bool integer = probe.getParam(key.id) != 0.5f;
         const std::string blurb =
             std::string(key.meaning) + (key.isBool ? "" : std::string("; takes ") + key.range);

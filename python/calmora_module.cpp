@@ -6,19 +6,19 @@
 //   result array; only when the library gives the destination a buffer of
 //   its own (a plain copy of the picture) are the bytes copied back.
 // - Parameters are the configuration keys in snake_case, taken from the
-//   command line's parameter table, and go through the stabiliser's own
+//   library's parameter table, and go through the stabiliser's own
 //   range checks.
 // - stabilise() runs without the GIL; each object has its own lock, so one
 //   object used from two threads is serialised (the live stabiliser) or
 //   refused (the lookahead stabiliser, which is not thread-safe at all).
 // - stabilise_file() is the command line's run and report.
 
-#include "ParameterOptions.h"
 #include "Pipeline.h"
 #include "Report.h"
 
 #include <calmora/CalmoraOpenCv.h>
 #include <calmora/LookaheadStabiliser.h>
+#include <calmora/ParameterKeys.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -35,6 +35,7 @@
 #include <optional>
 
 namespace py = pybind11;
+namespace cal = orl::calmora;
 using orl::calmora::CalmoraOpenCv;
 using orl::video::Frame;
 namespace fcc = orl::video::fourcc;
@@ -172,14 +173,14 @@ void writeInto(py::array& result, const Layout& l, bool fresh, const Call& call)
 
 // -------------------------------------------------------------- parameters
 
-std::string snakeName(const calmora_cli::ParameterKey& key) {
+std::string snakeName(const cal::ParameterKey& key) {
     std::string name = key.option;
     std::replace(name.begin(), name.end(), '-', '_');
     return name;
 }
 
-const calmora_cli::ParameterKey* findKey(const std::string& name) {
-    for (const auto& key : calmora_cli::parameterKeys()) {
+const cal::ParameterKey* findKey(const std::string& name) {
+    for (const auto& key : cal::parameterKeys()) {
         if (name == snakeName(key)) {
             return &key;
         }
@@ -197,7 +198,7 @@ bool isIntegerField(int id) {
 // (which tests the range) or, for the fields only init takes, the record.
 void setParameter(CalmoraOpenCv& core, const std::string& name, const py::handle& value) {
     using namespace orl::calmora;
-    const calmora_cli::ParameterKey* key = findKey(name);
+    const cal::ParameterKey* key = findKey(name);
     if (key == nullptr) {
         throw py::type_error("unknown parameter '" + name + "'");
     }
@@ -228,7 +229,7 @@ void setParameters(CalmoraOpenCv& core, const py::kwargs& params) {
 
 py::dict parametersOf(CalmoraOpenCv& core) {
     py::dict params;
-    for (const auto& key : calmora_cli::parameterKeys()) {
+    for (const auto& key : cal::parameterKeys()) {
         const float v = core.getParam(key.id);
         params[snakeName(key).c_str()] = key.isBool               ? py::object(py::bool_(v != 0))
                                          : isIntegerField(key.id) ? py::object(py::int_(int(v)))
@@ -478,10 +479,10 @@ const char* const kFrames =
     "1-D or 2-D array with fourcc='NV12' and size=(width, height). Results have the\n"
     "input's layout.\n\n";
 
-// The parameter list of a docstring, from the command line's table.
+// The parameter list of a docstring, from the library's table.
 std::string documented(const std::string& text) {
     std::string doc = text + "\n\n" + kFrames + "Parameters (the configuration keys):\n";
-    for (const auto& key : calmora_cli::parameterKeys()) {
+    for (const auto& key : cal::parameterKeys()) {
         doc += "    " + snakeName(key) + " (" + key.range + "): " + key.meaning + "\n";
     }
     return doc;
@@ -490,7 +491,6 @@ std::string documented(const std::string& text) {
 }  // namespace
 
 PYBIND11_MODULE(calmora, m) {
-    namespace cal = orl::calmora;
     m.doc() = "Real-time video stabiliser on numpy frames.";
     m.attr("__version__") = CalmoraOpenCv::getVersion();
     const auto setParam = "Sets one parameter: ValueError out of range, TypeError if unknown.";

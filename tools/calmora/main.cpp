@@ -8,12 +8,12 @@
 //   stabiliser's own checks.
 // - Exit status: 0 done, 1 failed at run time, 2 wrong usage, 130 Ctrl-C.
 
-#include "ParameterOptions.h"
 #include "Pipeline.h"
 #include "Report.h"
 #include "SampleClip.h"
 
 #include <calmora/CalmoraOpenCv.h>
+#include <calmora/ParameterKeys.h>
 
 #include <CLI/CLI.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -29,6 +29,9 @@
 
 namespace fs = std::filesystem;
 using namespace calmora_cli;
+using orl::calmora::applyParameters;
+using orl::calmora::ParameterKey;
+using orl::calmora::parameterKeys;
 
 namespace {
 

@@ -1,19 +1,18 @@
-// Command-line access to the stabiliser's parameters.
-// - One table maps configuration-file keys to option names, identifiers and
-//   the accepted range (quoted in messages only: the stabiliser's own
+// The stabiliser's parameters by name, for command lines, bindings and
+// element properties.
+// - One table maps configuration-file keys to hyphenated names, identifiers
+//   and the accepted range (quoted in messages only: the stabiliser's own
 //   setParam decides what it accepts).
 // - cutFrequencyHz, fps and logMod are not settable by identifier, so they
 //   go into the record, which is then handed over with init.
 
-#include "ParameterOptions.h"
+#include <calmora/ParameterKeys.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
-namespace calmora_cli {
-
-using namespace orl::calmora;
+namespace orl::calmora {
 
 const std::vector<ParameterKey>& parameterKeys() {
     static const std::vector<ParameterKey> keys = {
@@ -127,4 +126,4 @@ bool applyParameters(Calmora& stabiliser,
     return true;
 }
 
-}  // namespace calmora_cli
+}  // namespace orl::calmora

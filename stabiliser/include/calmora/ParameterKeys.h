@@ -5,14 +5,15 @@
 #include <string>
 #include <vector>
 
-namespace calmora_cli {
+namespace orl::calmora {
 
-/// One stabiliser parameter the command line can set, by the key it has
-/// in the demo's configuration file.
+/// One stabiliser parameter by name: the key it has in the demonstration
+/// program's configuration file, and a hyphenated form for command-line
+/// options and element properties.
 struct ParameterKey {
     const char* key;      ///< configuration-file key, e.g. "xFilterCoeff"
-    const char* option;   ///< long option without dashes, e.g. "x-filter-coeff"
-    int id;               ///< orl::calmora::CalmoraParam identifier
+    const char* option;   ///< hyphenated name, e.g. "x-filter-coeff"
+    int id;               ///< CalmoraParam identifier
     bool byIdentifier;    ///< settable through setParam; otherwise only through init
     bool isBool;          ///< takes true/false (or 1/0)
     const char* range;    ///< what the stabiliser accepts, for messages
@@ -34,8 +35,8 @@ bool parseParameterValue(const ParameterKey& key, const std::string& text, float
 /// setParam (which checks the range), the rest into the record through
 /// init. False, with `error` naming the parameter and its range, at the
 /// first value refused; the stabiliser keeps what was set before.
-bool applyParameters(orl::calmora::Calmora& stabiliser,
+bool applyParameters(Calmora& stabiliser,
                      const std::vector<std::pair<std::string, std::string>>& settings,
                      std::string& error);
 
-}  // namespace calmora_cli
+}  // namespace orl::calmora
