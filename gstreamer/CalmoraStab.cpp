@@ -15,8 +15,9 @@
 //   after it; with detect-cuts, so does a hard cut found in the pictures
 //   (the held frames of the old shot are still written).
 // - Every stabiliser parameter is a property named after its hyphenated
-//   name in the library's parameter table; the stabiliser's own setParam decides
-//   what it accepts, so a refused value keeps the old one and logs a warning.
+//   name in the library's parameter table; the stabiliser's own setParam
+//   decides what it accepts, so a refused value keeps the old one and logs a
+//   warning.
 //   The live stabiliser holds the parameter record (behind its own mutex);
 //   the lookahead one is handed a copy before each frame, so a change made
 //   while playing applies between frames.

@@ -10,8 +10,9 @@
 //   window reaches exactly N frames ahead. A pan is followed without lag and
 //   the shake is averaged away.
 // - Only points of the frame's own shot enter its window: cut(), a cut the
-//   detector finds, or a change of frame geometry starts a new shot, and the held frames of the old
-//   one are still written on their own path, one-sided at its end.
+//   detector finds, or a change of frame geometry starts a new shot, and the
+//   held frames of the old one are still written on their own path,
+//   one-sided at its end.
 // - The correction (smoothed minus measured) is held within the offset limits
 //   and written with the live stabiliser's compensation, zoom included: one
 //   warp per frame. The path is taken relative to the frame being written,
