@@ -152,7 +152,12 @@ void BM_Offline(benchmark::State& state) {
     Spent spent;
     for (auto _ : state) {
         const Timer timer(spent);
-        OfflineStabiliser stab(liveParams(), {15.0, false, true, 1.0});
+        orl::calmora::ModeSettings settings;
+        settings.params = liveParams();
+        settings.detectCuts = false;
+        settings.zoomAuto = true;
+        OfflineStabiliser stab;
+        stab.configure(settings);
         for (const Frame* f : clip)
             stab.add(*f);
         stab.plan();

@@ -14,6 +14,9 @@
 
 #include <calmora/CalmoraOpenCv.h>
 
+#include <calmora/CutDetector.h>
+#include <calmora/ParameterKeys.h>
+
 #include "Compensation.h"
 #include "MotionFilter.h"
 #include "RunParams.h"
@@ -26,30 +29,6 @@
 namespace orl::calmora {
 
 namespace {
-
-constexpr int MAX_SCALE_FACTOR = 8;
-constexpr int MAX_OFFSET_LIMIT = 1024;
-constexpr float MAX_A_OFFSET_LIMIT = 89.0f;
-constexpr double MIN_ZOOM = 1.0;
-constexpr double MAX_ZOOM = 4.0;
-
-// Integer part of `value` when it lies in lo..hi.
-bool integerIn(float value, int lo, int hi, int& out) {
-    const double whole = std::trunc(static_cast<double>(value));
-    if (!(whole >= lo && whole <= hi)) {
-        return false;
-    }
-    out = static_cast<int>(whole);
-    return true;
-}
-
-bool floatIn(float value, float lo, float hi, float& out) {
-    if (!(value >= lo && value <= hi)) {
-        return false;
-    }
-    out = value;
-    return true;
-}
 
 // Truncation toward zero that saturates instead of overflowing; NaN gives 0.
 int truncated(double value) {
@@ -77,6 +56,7 @@ bool finite(const Offsets& o) {
 struct CalmoraOpenCv::Pipeline {
     MotionMeasurer measurer;
     MotionFilter filter;
+    CutDetector cuts;
     Offsets offsets;
     Measurement measurement;
 
@@ -85,6 +65,17 @@ struct CalmoraOpenCv::Pipeline {
         measurer.reset();
         filter.reset();
         offsets = Offsets{};
+    }
+
+    // Measures `src` and smooths its motion into the offsets.
+    void track(const video::Frame& src, const CalmoraParams& run) {
+        measurement = measurer.measure(src, run);
+        if (measurement.restarted) {
+            // new analysis size: the path so far is in other units
+            filter.reset();
+            offsets = Offsets{};
+        }
+        smooth(measurement, run);
     }
 
     void smooth(const Measurement& m, const CalmoraParams& run) {
@@ -101,13 +92,12 @@ std::string CalmoraOpenCv::getVersion() {
     return "4.0.1";
 }
 
-CalmoraOpenCv::CalmoraOpenCv() : pipeline_(std::make_unique<Pipeline>()) {
-    params_.aOffsetLimit = 0.2f;
-    params_.xFilterCoeff = 0.0f;
-    params_.yFilterCoeff = 0.0f;
-    params_.aFilterCoeff = 0.0f;
-    params_.cutFrequencyHz = 0.0f;
-    params_.fps = 0.0f;
+CalmoraParams CalmoraOpenCv::initialParams() {
+    return orl::calmora::initialParams();
+}
+
+CalmoraOpenCv::CalmoraOpenCv()
+    : pipeline_(std::make_unique<Pipeline>()), params_(initialParams()) {
     pipeline_->reset();
 }
 
@@ -119,103 +109,36 @@ bool CalmoraOpenCv::init(const CalmoraParams& params) {
     return true;
 }
 
+// The ranges are the parameter table's: whole-number fields are tested by
+// their integer part, the others as they are.
 bool CalmoraOpenCv::setParam(int id, float value) {
-    if (!std::isfinite(value)) {
+    const ParameterKey* key = parameterById(id);
+    if (!std::isfinite(value) || key == nullptr || !key->byIdentifier) {
+        return false;  // read-only (13-15, 17-20) or unknown
+    }
+    const double v =
+        key->kind == ValueKind::FLOAT ? static_cast<double>(value) : std::trunc(value);
+    if (!(v >= key->minimum && v <= key->maximum)) {
         return false;
     }
     const std::lock_guard<std::mutex> lock(paramsMutex_);
-    CalmoraParams& p = params_;
-    int whole = 0;
-    switch (id) {
-        case SCALE_FACTOR:
-            return integerIn(value, 1, MAX_SCALE_FACTOR, p.scaleFactor);
-        case X_OFFSET_LIMIT:
-            return integerIn(value, 1, MAX_OFFSET_LIMIT, p.xOffsetLimit);
-        case Y_OFFSET_LIMIT:
-            return integerIn(value, 1, MAX_OFFSET_LIMIT, p.yOffsetLimit);
-        case A_OFFSET_LIMIT:
-            return floatIn(value, 0.0f, MAX_A_OFFSET_LIMIT, p.aOffsetLimit);
-        case X_FILTER_COEFF:
-            return floatIn(value, 0.0f, 1.0f, p.xFilterCoeff);
-        case Y_FILTER_COEFF:
-            return floatIn(value, 0.0f, 1.0f, p.yFilterCoeff);
-        case A_FILTER_COEFF:
-            return floatIn(value, 0.0f, 1.0f, p.aFilterCoeff);
-        case ENABLE:
-            if (!integerIn(value, 0, 1, whole)) {
-                return false;
-            }
-            p.enable = whole == 1;
-            return true;
-        case TRANSPARENT_BORDER:
-            if (!integerIn(value, 0, 1, whole)) {
-                return false;
-            }
-            p.transparentBorder = whole == 1;
-            return true;
-        case CONST_X_OFFSET:
-            p.constXOffset = truncated(value);
-            return true;
-        case CONST_Y_OFFSET:
-            p.constYOffset = truncated(value);
-            return true;
-        case CONST_A_OFFSET:
-            p.constAOffset = value;
-            return true;
-        case TYPE:
-            return integerIn(value, 0, MAX_TYPE, p.type);
-        default:
-            return false;  // read-only (13-15, 17-20) or unknown
-    }
+    return setRecordValue(params_, id, v);
 }
 
 float CalmoraOpenCv::getParam(int id) {
     const std::lock_guard<std::mutex> lock(paramsMutex_);
-    const CalmoraParams& p = params_;
     switch (id) {
-        case SCALE_FACTOR:
-            return static_cast<float>(p.scaleFactor);
-        case X_OFFSET_LIMIT:
-            return static_cast<float>(p.xOffsetLimit);
-        case Y_OFFSET_LIMIT:
-            return static_cast<float>(p.yOffsetLimit);
-        case A_OFFSET_LIMIT:
-            return p.aOffsetLimit;
-        case X_FILTER_COEFF:
-            return p.xFilterCoeff;
-        case Y_FILTER_COEFF:
-            return p.yFilterCoeff;
-        case A_FILTER_COEFF:
-            return p.aFilterCoeff;
-        case ENABLE:
-            return p.enable ? 1.0f : 0.0f;
-        case TRANSPARENT_BORDER:
-            return p.transparentBorder ? 1.0f : 0.0f;
-        case CONST_X_OFFSET:
-            return static_cast<float>(p.constXOffset);
-        case CONST_Y_OFFSET:
-            return static_cast<float>(p.constYOffset);
-        case CONST_A_OFFSET:
-            return p.constAOffset;
         case INSTANT_X_OFFSET:
             return static_cast<float>(publishedX_);
         case INSTANT_Y_OFFSET:
             return static_cast<float>(publishedY_);
         case INSTANT_A_OFFSET:
-            return p.type >= MAX_TYPE ? static_cast<float>(publishedA_) : 0.0f;
-        case TYPE:
-            return static_cast<float>(p.type);
-        case CUT_FREQUENCY_HZ:
-            return p.cutFrequencyHz;
-        case FPS:
-            return p.fps;
-        case PROCESSING_TIME_MKS:
-            return static_cast<float>(p.processingTimeMks);
-        case LOG_MOD:
-            return static_cast<float>(p.logMod);
+            return params_.type >= MAX_TYPE ? static_cast<float>(publishedA_) : 0.0f;
         default:
-            return -1.0f;
+            break;
     }
+    const double value = recordValue(params_, id);
+    return std::isnan(value) ? -1.0f : static_cast<float>(value);
 }
 
 CalmoraParams CalmoraOpenCv::getParams() {
@@ -264,12 +187,14 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
     CalmoraParams snapshot;
     double zoom = 1.0;
     bool resetNow = false;
+    bool detectCuts = false;
     {
         const std::lock_guard<std::mutex> lock(paramsMutex_);
         snapshot = params_;
         zoom = zoom_;
         resetNow = resetPending_;
         resetPending_ = false;
+        detectCuts = detectCuts_;
     }
     const CalmoraParams run = sanitised(snapshot);
     Pipeline& p = *pipeline_;
@@ -279,16 +204,17 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
 
     // measure and smooth
     if (run.enable) {
-        p.measurement = p.measurer.measure(src, run);
-        if (p.measurement.restarted) {
-            // new analysis size: the path so far is in other units
-            p.filter.reset();
-            p.offsets = Offsets{};
-        }
-        p.smooth(p.measurement, run);
+        p.track(src, run);
     } else {
         p.measurement = Measurement{};
         p.offsets = Offsets{};
+    }
+    // a cut frame would be moved by a motion that never happened: it starts
+    // a fresh path instead, as after RESET
+    const bool cut = detectCuts && p.cuts.isCut(src, p.measurement);
+    if (cut) {
+        p.reset();
+        p.track(src, run);
     }
 
     // move the picture; a disabled stabiliser passes frames through as they
@@ -308,6 +234,7 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
         publishedY_ = p.offsets.y;
         publishedA_ = p.offsets.a;
         publishedMeasurement_ = p.measurement;
+        publishedCut_ = cut;
     }
     return true;
 }
@@ -336,6 +263,38 @@ bool CalmoraOpenCv::setZoom(double zoom) {
 double CalmoraOpenCv::getZoom() {
     const std::lock_guard<std::mutex> lock(paramsMutex_);
     return zoom_;
+}
+
+bool CalmoraOpenCv::configure(const ModeSettings& settings, std::string* error) {
+    ModeSettings live = settings;
+    live.mode = StabiliserMode::LIVE;
+    const std::string refused = validate(live);
+    if (!refused.empty()) {
+        if (error != nullptr) {
+            *error = refused;
+        }
+        return false;
+    }
+    const std::lock_guard<std::mutex> lock(paramsMutex_);
+    params_ = live.params;
+    zoom_ = live.zoom;
+    detectCuts_ = live.detectCuts;
+    return true;
+}
+
+void CalmoraOpenCv::setCutDetection(bool on) {
+    const std::lock_guard<std::mutex> lock(paramsMutex_);
+    detectCuts_ = on;
+}
+
+bool CalmoraOpenCv::getCutDetection() {
+    const std::lock_guard<std::mutex> lock(paramsMutex_);
+    return detectCuts_;
+}
+
+bool CalmoraOpenCv::lastWasCut() {
+    const std::lock_guard<std::mutex> lock(paramsMutex_);
+    return publishedCut_;
 }
 
 }  // namespace orl::calmora

@@ -31,9 +31,6 @@ namespace orl::calmora {
 
 namespace {
 
-constexpr int MAX_LATENCY = 300;
-constexpr double MAX_ZOOM = 4.0;
-
 bool sameGeometry(const video::Frame& a, const video::Frame& b) {
     return a.width == b.width && a.height == b.height && a.fourcc == b.fourcc;
 }
@@ -47,17 +44,12 @@ struct LookaheadStabiliser::State {
           frames(static_cast<size_t>(latency)),
           points(static_cast<size_t>(span)),
           shots(static_cast<size_t>(span)),
-          window(static_cast<size_t>(span)) {
-        // the live class's initial parameters
-        params.aOffsetLimit = 0.2f;
-        params.xFilterCoeff = params.yFilterCoeff = params.aFilterCoeff = 0.0f;
-        params.cutFrequencyHz = params.fps = 0.0f;
-    }
+          window(static_cast<size_t>(span)) {}
 
     const int n;     // latency, frames
     const int span;  // path points kept: N behind, the frame, N ahead
-    CalmoraParams params;
-    double zoom{1.0};
+    CalmoraParams params{initialParams()};
+    double zoom{MIN_ZOOM};
     MotionMeasurer measurer;
     CutDetector cuts;
     bool detectCuts{false};
@@ -128,12 +120,32 @@ struct LookaheadStabiliser::State {
 };
 
 LookaheadStabiliser::LookaheadStabiliser(int latencyFrames)
-    : state_(std::make_unique<State>(std::clamp(latencyFrames, 1, MAX_LATENCY))) {}
+    : state_(std::make_unique<State>(std::clamp(latencyFrames, MIN_LATENCY_FRAMES, MAX_LATENCY_FRAMES))) {}
 
 LookaheadStabiliser::~LookaheadStabiliser() = default;
 
-void LookaheadStabiliser::init(const CalmoraParams& params) {
+bool LookaheadStabiliser::init(const CalmoraParams& params) {
     state_->params = params;
+    return true;
+}
+
+bool LookaheadStabiliser::configure(const ModeSettings& settings, std::string* error) {
+    ModeSettings lookahead = settings;
+    lookahead.mode = StabiliserMode::LOOKAHEAD;
+    const std::string refused = validate(lookahead);
+    if (!refused.empty()) {
+        if (error != nullptr) {
+            *error = refused;
+        }
+        return false;
+    }
+    if (lookahead.latencyFrames != state_->n) {
+        state_ = std::make_unique<State>(lookahead.latencyFrames);
+    }
+    state_->params = lookahead.params;
+    state_->zoom = lookahead.zoom;
+    state_->detectCuts = lookahead.detectCuts;
+    return true;
 }
 
 CalmoraParams LookaheadStabiliser::getParams() const {
@@ -141,7 +153,7 @@ CalmoraParams LookaheadStabiliser::getParams() const {
 }
 
 bool LookaheadStabiliser::setZoom(double zoom) {
-    if (!(zoom >= 1.0 && zoom <= MAX_ZOOM))
+    if (!(zoom >= MIN_ZOOM && zoom <= MAX_ZOOM))
         return false;
     state_->zoom = zoom;
     return true;

@@ -22,41 +22,53 @@
 
 namespace orl::calmora {
 
-namespace {
-
-constexpr double MAX_ZOOM = 4.0;
-
-}  // namespace
-
 struct OfflineStabiliser::State {
-    CalmoraParams params;
-    Settings settings;
+    ModeSettings settings;
     MotionMeasurer measurer;
     CutDetector cuts;
     CameraPath path;
     std::vector<Correction> corrections;
-    double zoom{1.0};
+    double zoom{MIN_ZOOM};
     bool planned{false};
     uint32_t width{0};
     uint32_t height{0};
     uint32_t fourcc{0};
 };
 
-OfflineStabiliser::OfflineStabiliser(const CalmoraParams& params, const Settings& settings)
-    : state_(std::make_unique<State>()) {
-    state_->params = params;
-    state_->settings = settings;
+OfflineStabiliser::OfflineStabiliser() : state_(std::make_unique<State>()) {
+    state_->settings.mode = StabiliserMode::OFFLINE;
 }
 
-OfflineStabiliser::OfflineStabiliser(const CalmoraParams& params)
-    : OfflineStabiliser(params, Settings{}) {}
+OfflineStabiliser::OfflineStabiliser(const CalmoraParams& params) : OfflineStabiliser() {
+    state_->settings.params = params;
+}
 
 OfflineStabiliser::~OfflineStabiliser() = default;
+
+bool OfflineStabiliser::init(const CalmoraParams& params) {
+    state_->settings.params = params;
+    return true;
+}
+
+bool OfflineStabiliser::configure(const ModeSettings& settings, std::string* error) {
+    ModeSettings offline = settings;
+    offline.mode = StabiliserMode::OFFLINE;
+    const std::string refused = validate(offline);
+    if (!refused.empty()) {
+        if (error != nullptr) {
+            *error = refused;
+        }
+        return false;
+    }
+    state_->settings = offline;
+    state_->planned = false;
+    return true;
+}
 
 void OfflineStabiliser::add(const video::Frame& frame) {
     State& s = *state_;
     s.planned = false;
-    const Measurement m = s.measurer.measure(frame, s.params);
+    const Measurement m = s.measurer.measure(frame, s.settings.params);
     bool cut = s.settings.detectCuts && s.cuts.isCut(frame, m);
     // a new geometry is a new picture: nothing to compare it with
     if (!s.path.points.empty() &&
@@ -71,14 +83,14 @@ void OfflineStabiliser::add(const video::Frame& frame) {
 void OfflineStabiliser::plan() {
     State& s = *state_;
     s.corrections = pathCorrections(s.path.points, smoothPath(s.path, s.settings.smoothingFrames));
+    const CalmoraParams& params = s.settings.params;
     for (Correction& c : s.corrections)
-        c = limitedCorrection(c, s.params);
-    const double fixed = s.settings.zoom;
-    s.zoom = fixed >= 1.0 ? std::min(fixed, MAX_ZOOM) : 1.0;
-    if (s.settings.autoZoom) {
+        c = limitedCorrection(c, params);
+    s.zoom = s.settings.zoom;
+    if (s.settings.zoomAuto) {
         // the constant offsets move every zoomed frame too, in the warp the
         // zoom makes (type 2): the zoom has to cover the motion as applied
-        CalmoraParams warped = sanitised(s.params);
+        CalmoraParams warped = sanitised(params);
         warped.type = 2;
         std::vector<Correction> applied;
         applied.reserve(s.corrections.size());
@@ -98,8 +110,9 @@ bool OfflineStabiliser::apply(int index, const video::Frame& src, video::Frame& 
     if (!s.planned || index < 0 || static_cast<size_t>(index) >= s.corrections.size())
         return false;
     const Correction none;
-    return writeCorrected(
-        src, dst, s.params.enable ? s.corrections[static_cast<size_t>(index)] : none, s.params);
+    const CalmoraParams& params = s.settings.params;
+    return writeCorrected(src, dst, params.enable ? s.corrections[static_cast<size_t>(index)] : none,
+                          params);
 }
 
 const CameraPath& OfflineStabiliser::path() const {

@@ -29,12 +29,12 @@ TEST(CameraPathTest, SmootherKeepsPansRemovesAZigZagAndNeverCrossesACut) {
 }
 
 TEST(CameraPathTest, ZoomIsTheSmallestThatCoversTheFrame) {
-    // a shift of d needs w / (w - 2 d); the largest need wins; a hopeless one is capped at 2
+    // a shift of d needs w / (w - 2 d); the largest need wins; a hopeless one is capped at the largest zoom
     const std::vector<std::pair<std::vector<Correction>, double>> table = {
         {{Correction{}}, 1.0},
         {{{10.0, 0.0, 0.0, 1.0}}, 640.0 / 620.0},
         {{{-4.0, 0.0, 0.0, 1.0}, {0.0, 20.0, 0.0, 1.0}}, 360.0 / 320.0},
-        {{{5000.0, 0.0, 0.0, 1.0}}, 2.0}};
+        {{{5000.0, 0.0, 0.0, 1.0}}, orl::calmora::MAX_ZOOM}};
     for (const auto& [corrections, zoom] : table)
         EXPECT_NEAR(autoZoom(corrections, 640, 360), zoom, 5e-4) << zoom;
 
@@ -56,7 +56,10 @@ TEST(OfflineStabiliserTest, RecoversTheKnownPathAndCalmsIt) {
     std::vector<orl::video::Frame> frames;
     CalmoraParams params;  // no rotation, a constant shift: the zoom must still warp
     std::tie(params.type, params.constYOffset) = std::tuple(1, 4);  // on the tighter axis
-    OfflineStabiliser s(params, {15.0, true, true, 1.0});
+    OfflineStabiliser s;
+    orl::calmora::ModeSettings settings;
+    std::tie(settings.params, settings.zoomAuto) = std::tuple(params, true);
+    ASSERT_TRUE(s.configure(settings));
     for (int k = 0; k < 60; ++k) {
         camera.emplace_back(30 + k + rng.uniform(-6.0, 6.0), 30 + 0.5 * k + rng.uniform(-6.0, 6.0));
         frames.push_back(calmora_test::toFrame(calmora_test::view(scene, {320, 180}, camera[k]),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <calmora/Calmora.h>
+#include <calmora/ModeSettings.h>
 #include <calmora/MotionMeasurer.h>
 
 #include <memory>
@@ -46,6 +47,9 @@ class CalmoraOpenCv : public Calmora {
   public:
     /// Library version, "4.0.1".
     static std::string getVersion();
+
+    /// The parameters a new stabiliser starts with (initialParams()).
+    static CalmoraParams initialParams();
 
     /// A stabiliser with its initial parameters (scaleFactor 1, limits 150,
     /// 150 and 0.2 rad, adaptive filters, enabled, transparent border,
@@ -103,6 +107,23 @@ class CalmoraOpenCv : public Calmora {
     /// The zoom last set, 1 at first.
     double getZoom();
 
+    /// Takes the parameters (as init), the zoom and the cut detection of
+    /// `settings`, read as live-mode settings. False, changing nothing and
+    /// with `error` (when given) set to validate()'s message, for settings
+    /// the live mode refuses. Any thread; applies from the next frame.
+    bool configure(const ModeSettings& settings, std::string* error = nullptr);
+
+    /// With `on`, every frame is tested for a hard cut of edited footage
+    /// (CutDetector, on the measurement the frame makes anyway); a frame
+    /// found to be one is stabilised again from a fresh path, as after
+    /// RESET, so it is not moved by a motion that never happened. Off for a
+    /// new stabiliser. Any thread; applies from the next frame.
+    void setCutDetection(bool on);
+    /// Whether cut detection is on.
+    bool getCutDetection();
+    /// True when the last frame was found to start a new shot.
+    bool lastWasCut();
+
   private:
     struct Pipeline;  // processing state: touched only inside stabilise()
 
@@ -114,6 +135,8 @@ class CalmoraOpenCv : public Calmora {
     double publishedA_{0.0};  // radians
     bool resetPending_{false};
     double zoom_{1.0};
+    bool detectCuts_{false};
+    bool publishedCut_{false};
     Measurement publishedMeasurement_;
 };
 

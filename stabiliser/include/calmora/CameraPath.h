@@ -2,6 +2,7 @@
 
 #include <calmora/Calmora.h>
 #include <calmora/Correction.h>
+#include <calmora/ModeSettings.h>
 
 #include <vector>
 
@@ -66,6 +67,6 @@ bool writeCorrected(const video::Frame& src, video::Frame& dst, const Correction
 /// The smallest zoom about the frame centre (1 .. `maxZoom`) under which no
 /// output pixel is left uncovered by any of `corrections`.
 double autoZoom(const std::vector<Correction>& corrections, int width, int height,
-                double maxZoom = 2.0);
+                double maxZoom = MAX_ZOOM);
 
 }  // namespace orl::calmora

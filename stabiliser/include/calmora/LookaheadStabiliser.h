@@ -2,6 +2,7 @@
 
 #include <calmora/Calmora.h>
 #include <calmora/Correction.h>
+#include <calmora/ModeSettings.h>
 
 #include <memory>
 
@@ -20,16 +21,24 @@ namespace orl::calmora {
 /// and the warp use inside. Not thread-safe: one thread.
 class LookaheadStabiliser {
   public:
-    /// `latencyFrames` N, 1 .. 300 (clamped); 15 is half a second at 30 fps.
-    explicit LookaheadStabiliser(int latencyFrames = 15);
+    /// `latencyFrames` N, MIN_LATENCY_FRAMES .. MAX_LATENCY_FRAMES (a value
+    /// outside is taken to the nearer end: configure() refuses it instead),
+    /// with CalmoraOpenCv's initial parameters and no cut detection.
+    explicit LookaheadStabiliser(int latencyFrames = DEFAULT_LATENCY_FRAMES);
     ~LookaheadStabiliser();
     LookaheadStabiliser(const LookaheadStabiliser&) = delete;
     LookaheadStabiliser& operator=(const LookaheadStabiliser&) = delete;
 
     /// Replaces the parameters (as CalmoraOpenCv::init; sanitised per frame).
     /// They take effect at the next frame measured and written; a new
-    /// stabiliser starts with CalmoraOpenCv's initial parameters.
-    void init(const CalmoraParams& params);
+    /// stabiliser starts with CalmoraOpenCv's initial parameters. Always true.
+    bool init(const CalmoraParams& params);
+
+    /// Takes the latency, zoom, cut detection and parameters of `settings`,
+    /// read as lookahead settings. A new latency drops the held frames and
+    /// starts again. False, changing nothing and with `error` (when given)
+    /// set to validate()'s message, for settings lookahead mode refuses.
+    bool configure(const ModeSettings& settings, std::string* error = nullptr);
     /// The parameters as last given.
     CalmoraParams getParams() const;
     /// A fixed zoom about the frame centre applied to every output frame in

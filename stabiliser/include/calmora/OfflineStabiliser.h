@@ -2,6 +2,7 @@
 
 #include <calmora/Calmora.h>
 #include <calmora/CameraPath.h>
+#include <calmora/ModeSettings.h>
 
 #include <memory>
 
@@ -16,21 +17,24 @@ namespace orl::calmora {
 /// Not thread-safe: one thread.
 class OfflineStabiliser {
   public:
-    struct Settings {
-        double smoothingFrames{15.0};  ///< sigma of the path smoother, frames
-        bool detectCuts{true};         ///< start a new shot at every cut found
-        bool autoZoom{false};          ///< plan() picks the zoom
-        double zoom{1.0};              ///< fixed zoom when autoZoom is false, 1 .. 4
-    };
-
-    /// A stabiliser for one clip with `params` (as CalmoraOpenCv::init:
-    /// type, scale factor and offset limits for measuring and limiting,
-    /// transparent border and constant offsets for writing; sanitised) and
-    /// the default settings.
-    explicit OfflineStabiliser(const CalmoraParams& params = CalmoraParams{});
-    /// The same with `settings`.
-    OfflineStabiliser(const CalmoraParams& params, const Settings& settings);
+    /// A stabiliser for one clip with CalmoraOpenCv's initial parameters,
+    /// cut detection on, smoothing DEFAULT_SMOOTHING_FRAMES and zoom 1.
+    OfflineStabiliser();
+    /// The same with `params` (as CalmoraOpenCv::init: type, scale factor
+    /// and offset limits for measuring and limiting, transparent border and
+    /// constant offsets for writing; sanitised).
+    explicit OfflineStabiliser(const CalmoraParams& params);
     ~OfflineStabiliser();
+
+    /// Replaces the parameters (as CalmoraOpenCv::init). Frames already
+    /// added keep the motion they were measured with. Always true.
+    bool init(const CalmoraParams& params);
+
+    /// Takes the smoothing, zoom (fixed or automatic), cut detection and
+    /// parameters of `settings`, read as offline settings; from the next
+    /// add() and plan() on. False, changing nothing and with `error` (when
+    /// given) set to validate()'s message, for settings offline mode refuses.
+    bool configure(const ModeSettings& settings, std::string* error = nullptr);
 
     /// Pass one: measures `frame` (only read) against the previous one. A
     /// frame added after plan() needs a new plan().
@@ -48,7 +52,7 @@ class OfflineStabiliser {
     const CameraPath& path() const;
     /// One per frame after plan(), each with the zoom.
     const std::vector<Correction>& corrections() const;
-    /// The zoom about the centre, 1 .. 4, after plan().
+    /// The zoom about the centre, MIN_ZOOM .. MAX_ZOOM, after plan().
     double zoom() const;
 
   private:

@@ -7,7 +7,7 @@
 //   pyramidal optical flow, then a RANSAC similarity fit; its angle.
 // - Jitter of a path: the path minus its centred Gaussian average, as RMS.
 
-#include "MotionMeter.h"
+#include <calmora/run/MotionMeter.h>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -15,7 +15,7 @@
 
 #include <cmath>
 
-namespace calmora_cli {
+namespace orl::calmora::run {
 
 namespace {
 constexpr double kCentralShare = 0.7;  // of each dimension, measured
@@ -169,4 +169,4 @@ double rmsRotation(const std::vector<GlobalMotion>& residual) {
     return std::sqrt(sum / static_cast<double>(residual.size()));
 }
 
-}  // namespace calmora_cli
+}  // namespace orl::calmora::run

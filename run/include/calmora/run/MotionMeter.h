@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace calmora_cli {
+namespace orl::calmora::run {
 
 /// Global motion of a picture between two consecutive frames: pixels of
 /// the full frame (x right, y down) and radians (from +x towards +y).
@@ -57,4 +57,4 @@ double rmsTranslation(const std::vector<GlobalMotion>& residual);
 /// Root-mean-square of the rotation of `residual` (radians).
 double rmsRotation(const std::vector<GlobalMotion>& residual);
 
-}  // namespace calmora_cli
+}  // namespace orl::calmora::run

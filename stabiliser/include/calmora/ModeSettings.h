@@ -1,0 +1,60 @@
+#pragma once
+
+#include <calmora/Calmora.h>
+
+#include <string>
+
+namespace orl::calmora {
+
+/// How frames are stabilised.
+enum class StabiliserMode : int {
+    LIVE = 0,       ///< CalmoraOpenCv: each frame out as it comes in
+    LOOKAHEAD = 1,  ///< LookaheadStabiliser: a fixed latency, the path smoothed without lag
+    OFFLINE = 2,    ///< OfflineStabiliser: two passes over a whole clip
+};
+
+/// "live", "lookahead" or "offline".
+const char* modeName(StabiliserMode mode);
+
+/// Frames a lookahead stabiliser holds back: 1 .. 300, 15 by default (half
+/// a second at 30 fps).
+inline constexpr int MIN_LATENCY_FRAMES = 1;
+inline constexpr int MAX_LATENCY_FRAMES = 300;
+inline constexpr int DEFAULT_LATENCY_FRAMES = 15;
+/// Sigma of the offline path smoother, frames: 0.5 .. 1000, 15 by default.
+inline constexpr double MIN_SMOOTHING_FRAMES = 0.5;
+inline constexpr double MAX_SMOOTHING_FRAMES = 1000.0;
+inline constexpr double DEFAULT_SMOOTHING_FRAMES = 15.0;
+/// Zoom about the frame centre, as a factor: 1 .. 4.
+inline constexpr double MIN_ZOOM = 1.0;
+inline constexpr double MAX_ZOOM = 4.0;
+/// Cut detection is on unless switched off: a hard cut of edited footage
+/// measured as motion throws the next frames across the picture, while a
+/// continuous shot is never taken for a cut.
+inline constexpr bool DEFAULT_DETECT_CUTS = true;
+
+/// The parameters a new CalmoraOpenCv starts with (see initialParams()).
+CalmoraParams initialParams();
+
+/// Everything that decides how a mode stabilises: the mode itself, its
+/// settings and the stabiliser parameters. Every mode class takes it through
+/// configure(), which refuses what validate() refuses, so the three modes
+/// accept and refuse the same values in the same words.
+struct ModeSettings {
+    StabiliserMode mode{StabiliserMode::LIVE};
+    int latencyFrames{DEFAULT_LATENCY_FRAMES};          ///< lookahead: frames held back
+    double smoothingFrames{DEFAULT_SMOOTHING_FRAMES};   ///< offline: sigma of the path smoother
+    double zoom{MIN_ZOOM};                              ///< fixed zoom factor, every mode
+    bool zoomAuto{false};                               ///< offline: the smallest covering zoom
+    bool detectCuts{DEFAULT_DETECT_CUTS};               ///< a hard cut starts a new path
+    CalmoraParams params{initialParams()};              ///< the stabiliser parameters
+};
+
+/// Empty when `settings` is usable by its mode; otherwise one line naming
+/// the first setting refused, as "<name>: <value> is outside <range>" (the
+/// hyphenated names of the parameter table), or why the mode cannot take it
+/// (an automatic zoom outside offline mode). Parameters are tested against
+/// the ranges setParam accepts; the stored-only ones need a finite value.
+std::string validate(const ModeSettings& settings);
+
+}  // namespace orl::calmora
