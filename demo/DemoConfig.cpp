@@ -12,6 +12,8 @@
 
 #include "DemoConfig.h"
 
+#include <calmora/ParameterKeys.h>
+
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -102,24 +104,30 @@ void readSource(const json& object, orl::video::NexfeedParams& p) {
     readKey(object, "custom3", p.custom3);
 }
 
+// The keys, their order and their kinds are the stabiliser's parameter
+// table ("logMod" without a final e: existing files use this spelling).
 void readStabiliser(const json& object, orl::calmora::CalmoraParams& p) {
-    readKey(object, "scaleFactor", p.scaleFactor);
-    readKey(object, "xOffsetLimit", p.xOffsetLimit);
-    readKey(object, "yOffsetLimit", p.yOffsetLimit);
-    readKey(object, "aOffsetLimit", p.aOffsetLimit);
-    readKey(object, "xFilterCoeff", p.xFilterCoeff);
-    readKey(object, "yFilterCoeff", p.yFilterCoeff);
-    readKey(object, "aFilterCoeff", p.aFilterCoeff);
-    readKey(object, "enable", p.enable);
-    readKey(object, "transparentBorder", p.transparentBorder);
-    readKey(object, "constXOffset", p.constXOffset);
-    readKey(object, "constYOffset", p.constYOffset);
-    readKey(object, "constAOffset", p.constAOffset);
-    readKey(object, "type", p.type);
-    readKey(object, "cutFrequencyHz", p.cutFrequencyHz);
-    readKey(object, "fps", p.fps);
-    // "logMod" without a final e: existing files use this spelling.
-    readKey(object, "logMod", p.logMod);
+    using orl::calmora::ValueKind;
+    for (const orl::calmora::ParameterKey& key : orl::calmora::parameterKeys()) {
+        if (key.isModeSetting()) {
+            continue;
+        }
+        double value = 0.0;
+        if (key.kind == ValueKind::BOOL) {
+            bool field = false;
+            readKey(object, key.key, field);
+            value = field ? 1.0 : 0.0;
+        } else if (key.kind == ValueKind::FLOAT) {
+            float field = 0.0f;
+            readKey(object, key.key, field);
+            value = field;
+        } else {
+            int field = 0;
+            readKey(object, key.key, field);
+            value = field;
+        }
+        orl::calmora::setRecordValue(p, key.id, value);
+    }
 }
 
 // Floats are widened to double so that the file shows the value the float
@@ -146,23 +154,21 @@ json sourceObject(const orl::video::NexfeedParams& p) {
 }
 
 json stabiliserObject(const orl::calmora::CalmoraParams& p) {
+    using orl::calmora::ValueKind;
     json object = json::object();
-    object["scaleFactor"] = p.scaleFactor;
-    object["xOffsetLimit"] = p.xOffsetLimit;
-    object["yOffsetLimit"] = p.yOffsetLimit;
-    object["aOffsetLimit"] = wide(p.aOffsetLimit);
-    object["xFilterCoeff"] = wide(p.xFilterCoeff);
-    object["yFilterCoeff"] = wide(p.yFilterCoeff);
-    object["aFilterCoeff"] = wide(p.aFilterCoeff);
-    object["enable"] = p.enable;
-    object["transparentBorder"] = p.transparentBorder;
-    object["constXOffset"] = p.constXOffset;
-    object["constYOffset"] = p.constYOffset;
-    object["constAOffset"] = wide(p.constAOffset);
-    object["type"] = p.type;
-    object["cutFrequencyHz"] = wide(p.cutFrequencyHz);
-    object["fps"] = wide(p.fps);
-    object["logMod"] = p.logMod;
+    for (const orl::calmora::ParameterKey& key : orl::calmora::parameterKeys()) {
+        const double value = orl::calmora::recordValue(p, key.id);
+        if (key.isModeSetting()) {
+            continue;
+        }
+        if (key.kind == ValueKind::BOOL) {
+            object[key.key] = value != 0.0;
+        } else if (key.kind == ValueKind::FLOAT) {
+            object[key.key] = wide(static_cast<float>(value));
+        } else {
+            object[key.key] = static_cast<int>(value);
+        }
+    }
     return object;
 }
 

@@ -1,5 +1,5 @@
-// Known motions and their evidence for every type; a live caller finds the cuts
-// of edited footage at known frames, none in a pan, and zooms about the centre.
+// Known motions and their evidence for every type; a live caller and the live
+// class find the cuts of edited footage at known frames, none in a pan; zoom.
 
 #include <calmora/CalmoraOpenCv.h>
 #include <calmora/CutDetector.h>
@@ -63,21 +63,32 @@ TEST(MeasurerAndCutDetector, MeasureKnownMotionsAndFindEveryCutOfEditedFootageFo
         EXPECT_FALSE(measure(scene).measured);
 
         for (const bool edited : {true, false}) {
-            CalmoraOpenCv s;
+            // a caller applying the cut rule itself, and the live class applying it
+            CalmoraOpenCv s, live;
             ASSERT_TRUE(s.setParam(TYPE, static_cast<float>(type)));
+            live.init(s.getParams());
+            live.setCutDetection(true);
             CutDetector detector;
-            orl::video::Frame dst;
-            std::vector<int> cuts;
+            orl::video::Frame dst, dstFound;
+            std::vector<int> cuts, foundLive;
             const std::vector<cv::Mat> frames = clip(edited);
             for (size_t k = 0; k < frames.size(); ++k) {
                 const orl::video::Frame frame = toFrame(frames[k], format);
-                ASSERT_TRUE(s.stabilise(frame, dst));
+                ASSERT_TRUE(s.stabilise(frame, dst) && live.stabilise(frame, dstFound));
                 if (detector.isCut(frame, s.lastMeasurement())) {
                     cuts.push_back(static_cast<int>(k));
-                    s.executeCommand(RESET);
+                    s.executeCommand(RESET);  // again from a fresh path
+                    ASSERT_TRUE(s.stabilise(frame, dst));
                 }
+                if (live.lastWasCut())
+                    foundLive.push_back(static_cast<int>(k));
+                float want[3], got[3];
+                s.getOffsets(want[0], want[1], want[2]);
+                live.getOffsets(got[0], got[1], got[2]);
+                EXPECT_TRUE(std::equal(want, want + 3, got)) << k;
             }
             EXPECT_EQ(cuts, (edited ? std::vector<int>{6, 12, 18} : std::vector<int>{}));
+            EXPECT_EQ(foundLive, cuts);
             // the lookahead class finds the same cuts itself and then writes
             // what a caller calling cut() there gets
             LookaheadStabiliser finds(4), told(4);
