@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <functional>
+#include <tuple>
 
 using namespace orl::calmora;
 
@@ -70,6 +71,26 @@ TEST(ParameterKeysTest, FrontEndTextsGiveKnownSettings) {
                 << k.option;
         EXPECT_TRUE(set || error.find(key->option) == 0) << error;
     }
+}
+
+TEST(ParameterKeysTest, RangesAndDefaultsAsFrontEndsShowThem) {
+    const std::tuple<const char*, const char*, const char*> table[] = {
+        {"latency", "1..300", "15"},
+        {"zoom", "0..300 or auto", "0"},
+        {"smoothing", "0.5..1000", "15"},
+        {"a-offset-limit", "0..89", "0.2"},
+        {"x-filter-coeff", "0..1", "0"},
+        {"const-x-offset", "any integer", "0"},
+        {"type", "fft, flow or flow-rotation", "flow-rotation"},
+        {"mode", "live, lookahead or offline", "live"},
+        {"detect-cuts", "true or false", "true"},
+    };
+    for (const auto& [name, range, initial] : table) {
+        const ParameterKey& key = *findParameter(name);
+        EXPECT_EQ(rangeText(key, Units::FRONT_END), range);
+        EXPECT_EQ(defaultText(key, Units::FRONT_END), initial);
+    }
+    EXPECT_EQ(rangeText(*findParameter("zoom"), Units::LIBRARY), "1..4 or auto");
 }
 
 TEST(ParameterKeysTest, EachModeReadsItsOwnSettings) {
