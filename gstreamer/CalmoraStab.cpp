@@ -12,18 +12,21 @@
 //   before new caps), and the latency query adds the held frames' duration.
 // - A flush, a new segment or a DISCONT buffer starts the path again and
 //   drops what is held, since the frames before it say nothing about those
-//   after it; with detect-cuts, so does a hard cut found in the pictures
-//   (the held frames of the old shot are still written).
-// - Every stabiliser parameter is a property named after its hyphenated
-//   name in the library's parameter table; the stabiliser's own setParam
-//   decides what it accepts, so a refused value keeps the old one and logs a
-//   warning.
-//   The live stabiliser holds the parameter record (behind its own mutex);
-//   the lookahead one is handed a copy before each frame, so a change made
-//   while playing applies between frames.
+//   after it. A hard cut found in the pictures (detect-cuts, on unless
+//   switched off) starts it again too; the stabilisers find cuts themselves.
+// - The properties are generated from the library's parameter table: one
+//   per setting that live or lookahead mode reads, named after its
+//   hyphenated name, with the table's range, default and help in front-end
+//   units (the zoom in per cent beyond 100). The element keeps one
+//   ModeSettings; a new value goes in through setSetting, which refuses what
+//   the table refuses, so a refused value keeps the old one and logs a
+//   warning. The streaming thread configures its stabiliser from the
+//   settings before the first frame after a change.
+// - At start, and when the mode changes, each setting the user gave that
+//   the mode does not read is named in a warning message; settings that
+//   validate() refuses are an error.
 
 #include <calmora/CalmoraOpenCv.h>
-#include <calmora/CutDetector.h>
 #include <calmora/LookaheadStabiliser.h>
 #include <calmora/ParameterKeys.h>
 
@@ -32,7 +35,9 @@
 #include <gst/video/gstvideofilter.h>
 #include <gst/video/video.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -47,20 +52,17 @@ namespace {
 
 using orl::calmora::CalmoraOpenCv;
 using orl::calmora::LookaheadStabiliser;
+using orl::calmora::ModeSettings;
+using orl::calmora::ParameterKey;
+using orl::calmora::StabiliserMode;
+using orl::calmora::Units;
 using orl::video::Frame;
 namespace fcc = orl::video::fourcc;
 
-enum Mode { MODE_LIVE = 0, MODE_LOOKAHEAD = 1 };
-
 enum Property {
-    PROP_MODE = 1,
-    PROP_LATENCY,
-    PROP_POST_MESSAGES,
-    PROP_DETECT_CUTS,
-    PROP_FIRST_PARAMETER,  // then one per entry of orl::calmora::parameterKeys()
+    PROP_POST_MESSAGES = 1,
+    PROP_FIRST_SETTING,  // then one per entry of settingProperties()
 };
-
-constexpr int kDefaultLatency = 15;
 
 // Where one plane of the library's packed frame lies, in bytes.
 struct Plane {
@@ -79,19 +81,19 @@ struct Held {
 
 struct State {
     // settings, under the object lock
-    Mode mode{MODE_LIVE};
-    int latency{kDefaultLatency};
+    ModeSettings settings;
+    std::vector<const ParameterKey*> given;  // set by the user, in the order given
+    unsigned generation{0};                  // counts changes of `settings`
+    unsigned applied{0};                     // the generation the stabiliser was configured from
     bool postMessages{false};
-    bool detectCuts{false};
     GstClockTime frameDuration{GST_CLOCK_TIME_NONE};
 
-    // the live stabiliser and the one parameter record (its own mutex)
+    // the live stabiliser (its record behind its own mutex)
     CalmoraOpenCv live;
 
     // streaming thread only
-    Mode activeMode{MODE_LIVE};
+    StabiliserMode activeMode{StabiliserMode::LIVE};
     std::unique_ptr<LookaheadStabiliser> lookahead;
-    orl::calmora::CutDetector cuts;  // live mode's
     std::deque<Held> held;
     uint32_t fourcc{0};
     uint32_t width{0}, height{0};
@@ -101,14 +103,15 @@ struct State {
     Frame output;       // the last result: its border shows through
 };
 
-struct ParameterProperty {
-    const orl::calmora::ParameterKey* key;
-    GType type;  // G_TYPE_BOOLEAN, G_TYPE_INT or G_TYPE_DOUBLE
-};
-
-std::vector<ParameterProperty>& parameterProperties() {
-    static std::vector<ParameterProperty> properties;
+// The table's rows that are properties, in property order: those a
+// streaming mode reads (offline-only settings need a whole file).
+std::vector<const ParameterKey*>& settingProperties() {
+    static std::vector<const ParameterKey*> properties;
     return properties;
+}
+
+bool streams(StabiliserMode mode) {
+    return mode != StabiliserMode::OFFLINE;
 }
 
 }  // namespace
@@ -132,16 +135,6 @@ GstCalmoraStab* self(gpointer object) {
 
 GstBaseTransformClass* parentTransform() {
     return GST_BASE_TRANSFORM_CLASS(gst_calmora_stab_parent_class);
-}
-
-GType modeType() {
-    static const GEnumValue values[] = {
-        {MODE_LIVE, "Each frame out as it comes in, smoothed with the frames before it", "live"},
-        {MODE_LOOKAHEAD, "Frames held for 'latency' frames, smoothed with those after them too",
-         "lookahead"},
-        {0, nullptr, nullptr}};
-    static const GType type = g_enum_register_static("GstCalmoraStabMode", values);
-    return type;
 }
 
 // The library's format for a GStreamer one; 0 when it has none.
@@ -220,7 +213,6 @@ void postOffsets(GstCalmoraStab* stab, double x, double y, double angle, GstCloc
 // Starts the camera path again and drops the held frames.
 void resetStream(State& s) {
     s.live.executeCommand(orl::calmora::RESET);
-    s.cuts.reset();
     if (s.lookahead) {
         s.lookahead->reset();
     }
@@ -280,21 +272,66 @@ GstFlowReturn drainHeld(GstCalmoraStab* stab) {
     return result;
 }
 
-// Takes a new mode or latency between frames: what was held goes out first.
+// Posts a warning naming each setting in `given` that the mode of
+// `settings` does not read: the user asked for something that will not
+// happen. False, with an error posted, when validate() refuses `settings`.
+bool checkSettings(GstCalmoraStab* stab, const ModeSettings& settings,
+                   const std::vector<const ParameterKey*>& given) {
+    const std::string refused = orl::calmora::validate(settings);
+    if (!refused.empty()) {
+        GST_ELEMENT_ERROR(stab, LIBRARY, SETTINGS, ("%s", refused.c_str()), (nullptr));
+        return false;
+    }
+    for (const ParameterKey* key : given) {
+        if (!key->usedBy(settings.mode)) {
+            const std::string message = unusedMessage(*key, settings.mode, key->option);
+            GST_ELEMENT_WARNING(stab, LIBRARY, SETTINGS, ("%s", message.c_str()), (nullptr));
+        }
+    }
+    return true;
+}
+
+// Configures the stabiliser of the settings' mode from them, making the
+// lookahead one when it is missing; false, with an error posted, when it
+// refuses them.
+bool applySettings(GstCalmoraStab* stab, const ModeSettings& settings) {
+    State& s = *stab->state;
+    if (settings.mode != StabiliserMode::LOOKAHEAD) {
+        s.lookahead.reset();
+    } else if (!s.lookahead) {
+        s.lookahead = std::make_unique<LookaheadStabiliser>(settings.latencyFrames);
+    }
+    s.activeMode = settings.mode;
+    std::string error;
+    if (s.lookahead ? s.lookahead->configure(settings, &error)
+                    : s.live.configure(settings, &error)) {
+        return true;
+    }
+    GST_ELEMENT_ERROR(stab, LIBRARY, SETTINGS, ("%s", error.c_str()), (nullptr));
+    return false;
+}
+
+// Takes changed settings between frames. A new mode or latency sends what
+// was held out first: the lookahead stabiliser drops it when it is rebuilt.
 GstFlowReturn followSettings(GstCalmoraStab* stab) {
     State& s = *stab->state;
     GST_OBJECT_LOCK(stab);
-    const Mode mode = s.mode;
-    const int latency = s.latency;
+    const bool changed = s.generation != s.applied;
+    const ModeSettings settings = s.settings;
+    const std::vector<const ParameterKey*> given = changed ? s.given : decltype(s.given){};
+    s.applied = s.generation;
     GST_OBJECT_UNLOCK(stab);
-    const bool lookaheadChanged =
-        mode == MODE_LOOKAHEAD && (!s.lookahead || s.lookahead->latency() != latency);
-    if (mode == s.activeMode && !lookaheadChanged) {
+    if (!changed) {
         return GST_FLOW_OK;
     }
-    const GstFlowReturn result = drainHeld(stab);
-    s.lookahead = mode == MODE_LOOKAHEAD ? std::make_unique<LookaheadStabiliser>(latency) : nullptr;
-    s.activeMode = mode;
+    const bool newMode = settings.mode != s.activeMode;
+    GstFlowReturn result = GST_FLOW_OK;
+    if (newMode || (s.lookahead && s.lookahead->latency() != settings.latencyFrames)) {
+        result = drainHeld(stab);
+    }
+    if ((newMode && !checkSettings(stab, settings, given)) || !applySettings(stab, settings)) {
+        return GST_FLOW_ERROR;
+    }
     return result;
 }
 
@@ -341,17 +378,10 @@ gboolean setInfo(GstVideoFilter* filter, GstCaps*, GstVideoInfo* in, GstCaps*, G
 
 GstFlowReturn transformFrame(GstVideoFilter* filter, GstVideoFrame* in, GstVideoFrame* out) {
     State& s = *self(filter)->state;
-    GST_OBJECT_LOCK(filter);
-    const bool detectCuts = s.detectCuts;
-    GST_OBJECT_UNLOCK(filter);
     Frame view;
-    const Frame& input = packedInput(s, in, view);
-    s.live.stabilise(input, s.output);
-    // a cut frame was moved by a motion that never happened: again from a
-    // fresh path
-    if (detectCuts && s.cuts.isCut(input, s.live.lastMeasurement())) {
-        s.live.executeCommand(orl::calmora::RESET);
-        s.live.stabilise(input, s.output);
+    s.live.stabilise(packedInput(s, in, view), s.output);
+    if (s.live.lastWasCut()) {
+        GST_DEBUG_OBJECT(filter, "a hard cut: a new path from here");
     }
     copyPlanes(s, out, s.output.data, false);
     float x = 0.0f, y = 0.0f, a = 0.0f;
@@ -375,7 +405,7 @@ GstFlowReturn generateOutput(GstBaseTransform* trans, GstBuffer** outbuf) {
     if (discont) {
         resetStream(s);
     }
-    if (s.activeMode == MODE_LIVE) {
+    if (!s.lookahead) {
         return parentTransform()->generate_output(trans, outbuf);
     }
     GstBuffer* input = trans->queued_buf;
@@ -388,10 +418,6 @@ GstFlowReturn generateOutput(GstBaseTransform* trans, GstBuffer** outbuf) {
     }
     s.held.push_back({GST_BUFFER_PTS(input), GST_BUFFER_DTS(input), GST_BUFFER_DURATION(input),
                       GST_BUFFER_OFFSET(input), GST_BUFFER_OFFSET_END(input), discont});
-    s.lookahead->init(s.live.getParams());
-    GST_OBJECT_LOCK(stab);
-    s.lookahead->setCutDetection(s.detectCuts);
-    GST_OBJECT_UNLOCK(stab);
     Frame view;
     const bool written = s.lookahead->stabilise(packedInput(s, &frame, view), s.output);
     gst_video_frame_unmap(&frame);
@@ -430,8 +456,8 @@ gboolean query(GstBaseTransform* trans, GstPadDirection direction, GstQuery* que
         GST_OBJECT_LOCK(trans);
         // an unknown frame rate gives no duration to add
         const GstClockTime added =
-            s.mode == MODE_LOOKAHEAD && GST_CLOCK_TIME_IS_VALID(s.frameDuration)
-                ? s.frameDuration * s.latency
+            s.settings.mode == StabiliserMode::LOOKAHEAD && GST_CLOCK_TIME_IS_VALID(s.frameDuration)
+                ? s.frameDuration * s.settings.latencyFrames
                 : 0;
         GST_OBJECT_UNLOCK(trans);
         gboolean live = FALSE;
@@ -443,56 +469,86 @@ gboolean query(GstBaseTransform* trans, GstPadDirection direction, GstQuery* que
     return TRUE;
 }
 
-// Start and stop: nothing held, a new path.
-gboolean restart(GstBaseTransform* trans) {
+// Start: nothing held, a new path, the settings checked and applied before
+// any frame. Refused settings refuse the start.
+gboolean start(GstBaseTransform* trans) {
+    GstCalmoraStab* stab = self(trans);
+    State& s = *stab->state;
+    GST_OBJECT_LOCK(stab);
+    const ModeSettings settings = s.settings;
+    const std::vector<const ParameterKey*> given = s.given;
+    s.applied = s.generation;
+    GST_OBJECT_UNLOCK(stab);
+    resetStream(s);
+    return checkSettings(stab, settings, given) && applySettings(stab, settings);
+}
+
+// Stop: nothing held, a new path.
+gboolean stop(GstBaseTransform* trans) {
     resetStream(*self(trans)->state);
     return TRUE;
 }
 
 // --- properties ---
 
-// The value as the table's parser reads it; printf and strtod share
-// the locale, so a decimal comma reads back too.
-std::string textOf(const GValue* value) {
-    char text[32];
+// A property's value as a number in front-end units: bools 1 or 0, choices
+// their index.
+double numberOf(const GValue* value) {
     if (G_VALUE_HOLDS_BOOLEAN(value)) {
-        return g_value_get_boolean(value) ? "true" : "false";
+        return g_value_get_boolean(value) ? 1.0 : 0.0;
     }
-    if (G_VALUE_HOLDS_INT(value)) {
-        std::snprintf(text, sizeof text, "%d", g_value_get_int(value));
+    if (G_VALUE_HOLDS_ENUM(value)) {
+        return g_value_get_enum(value);
+    }
+    return G_VALUE_HOLDS_INT(value) ? g_value_get_int(value) : g_value_get_double(value);
+}
+
+void setNumber(GValue* value, double number) {
+    if (G_VALUE_HOLDS_BOOLEAN(value)) {
+        g_value_set_boolean(value, number != 0.0);
+    } else if (G_VALUE_HOLDS_ENUM(value)) {
+        g_value_set_enum(value, static_cast<gint>(number));
+    } else if (G_VALUE_HOLDS_INT(value)) {
+        g_value_set_int(value, static_cast<gint>(number));
     } else {
-        std::snprintf(text, sizeof text, "%.9g", g_value_get_double(value));
+        g_value_set_double(value, number);
     }
-    return text;
+}
+
+const ParameterKey* settingOf(guint id) {
+    const std::vector<const ParameterKey*>& properties = settingProperties();
+    return id >= PROP_FIRST_SETTING && id - PROP_FIRST_SETTING < properties.size()
+               ? properties[id - PROP_FIRST_SETTING]
+               : nullptr;
 }
 
 void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
     GstCalmoraStab* stab = self(object);
     State& s = *stab->state;
+    const ParameterKey* key = settingOf(id);
     bool latencyChanged = false;
     GST_OBJECT_LOCK(stab);
-    if (id == PROP_MODE) {
-        latencyChanged = s.mode != g_value_get_enum(value);
-        s.mode = static_cast<Mode>(g_value_get_enum(value));
-    } else if (id == PROP_LATENCY) {
-        latencyChanged = s.latency != g_value_get_int(value);
-        s.latency = g_value_get_int(value);
-    } else if (id == PROP_POST_MESSAGES) {
+    if (id == PROP_POST_MESSAGES) {
         s.postMessages = g_value_get_boolean(value);
-    } else if (id == PROP_DETECT_CUTS) {
-        s.detectCuts = g_value_get_boolean(value);
-    } else if (id >= PROP_FIRST_PARAMETER &&
-               id < PROP_FIRST_PARAMETER + parameterProperties().size()) {
-        const orl::calmora::ParameterKey& key =
-            *parameterProperties()[id - PROP_FIRST_PARAMETER].key;
-        std::string error;
-        const std::string text = textOf(value);
-        if (!orl::calmora::applyParameters(s.live, {{key.key, text}}, error)) {
-            GST_WARNING_OBJECT(stab, "%s=%s refused, keeping %g: %s", key.option, text.c_str(),
-                               s.live.getParam(key.id), error.c_str());
-        }
-    } else {
+    } else if (key == nullptr) {
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    } else {
+        // the spec has checked the range already, but GObject lets a double
+        // a hair beyond a bound through, and a float field holds no 1e39:
+        // the table's check is the one that counts
+        const ModeSettings before = s.settings;
+        std::string error;
+        if (setSetting(s.settings, *key, numberOf(value), Units::FRONT_END, error)) {
+            ++s.generation;
+            if (std::find(s.given.begin(), s.given.end(), key) == s.given.end()) {
+                s.given.push_back(key);
+            }
+        } else {
+            GST_WARNING_OBJECT(stab, "%s; keeping %s", error.c_str(),
+                               settingText(s.settings, *key, Units::FRONT_END).c_str());
+        }
+        latencyChanged =
+            before.mode != s.settings.mode || before.latencyFrames != s.settings.latencyFrames;
     }
     GST_OBJECT_UNLOCK(stab);
     if (latencyChanged) {
@@ -503,62 +559,87 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
 void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
     GstCalmoraStab* stab = self(object);
     State& s = *stab->state;
+    const ParameterKey* key = settingOf(id);
     GST_OBJECT_LOCK(stab);
-    if (id == PROP_MODE) {
-        g_value_set_enum(value, s.mode);
-    } else if (id == PROP_LATENCY) {
-        g_value_set_int(value, s.latency);
-    } else if (id == PROP_POST_MESSAGES) {
+    if (id == PROP_POST_MESSAGES) {
         g_value_set_boolean(value, s.postMessages);
-    } else if (id == PROP_DETECT_CUTS) {
-        g_value_set_boolean(value, s.detectCuts);
-    } else if (id >= PROP_FIRST_PARAMETER &&
-               id < PROP_FIRST_PARAMETER + parameterProperties().size()) {
-        const ParameterProperty& p = parameterProperties()[id - PROP_FIRST_PARAMETER];
-        const float v = s.live.getParam(p.key->id);
-        if (p.type == G_TYPE_BOOLEAN) {
-            g_value_set_boolean(value, v != 0.0f);
-        } else if (p.type == G_TYPE_INT) {
-            g_value_set_int(value, static_cast<int>(v));
-        } else {
-            g_value_set_double(value, v);
-        }
+    } else if (key != nullptr) {
+        setNumber(value, settingValue(s.settings, *key, Units::FRONT_END));
     } else {
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
     }
     GST_OBJECT_UNLOCK(stab);
 }
 
-// One property per parameter of the table, with the stabiliser's initial
-// value as its default. Only the stabiliser knows which fields are integers:
-// they keep the integer part, so setting 0.5 tells them from the real ones.
-void installParameterProperties(GObjectClass* objectClass) {
-    CalmoraOpenCv probe;
-    char half[16];
-    std::snprintf(half, sizeof half, "%.1f", 0.5);  // in the parser's locale
+// An enum of the choices of `key`, nicks the choice names and values their
+// indices; of the modes only those that stream. GLib keeps the values for
+// the life of the process, as it keeps the type.
+GType choiceType(const ParameterKey& key) {
+    auto* values = new GEnumValue[key.choices.size() + 1]();
+    size_t n = 0;
+    for (size_t i = 0; i < key.choices.size(); ++i) {
+        if (key.id != orl::calmora::SETTING_MODE || streams(static_cast<StabiliserMode>(i))) {
+            values[n++] = {static_cast<gint>(i), key.choices[i].meaning, key.choices[i].name};
+        }
+    }
+    std::string name = std::string("GstCalmoraStab") + key.key;
+    name[std::strlen("GstCalmoraStab")] = static_cast<char>(std::toupper(key.key[0]));
+    return g_enum_register_static(name.c_str(), values);
+}
+
+// The row's help, its unit, and the modes that read it when one of the
+// streaming modes does not.
+std::string blurbOf(const ParameterKey& key) {
+    std::string blurb = key.meaning;
+    if (*key.frontEndUnit != '\0') {
+        blurb += std::string(" (") + key.frontEndUnit + ")";
+    }
+    const bool live = key.usedBy(StabiliserMode::LIVE);
+    if (live != key.usedBy(StabiliserMode::LOOKAHEAD)) {
+        blurb += std::string("; ") +
+                 orl::calmora::modeName(live ? StabiliserMode::LIVE : StabiliserMode::LOOKAHEAD) +
+                 " mode only";
+    }
+    return blurb;
+}
+
+// The spec of one row: its range and default in front-end units, an
+// infinite bound as the widest the type holds.
+GParamSpec* settingSpec(const ParameterKey& key) {
+    using orl::calmora::ValueKind;
     const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_NAME |
                                                 G_PARAM_STATIC_NICK | GST_PARAM_MUTABLE_PLAYING);
-    guint id = PROP_FIRST_PARAMETER;
-    for (const orl::calmora::ParameterKey& key : orl::calmora::parameterKeys()) {
-        const float initial = probe.getParam(key.id);
-        std::string error;
-        orl::calmora::applyParameters(probe, {{key.key, half}}, error);
-        const bool integer = probe.getParam(key.id) != 0.5f;
-        const std::string blurb =
-            std::string(key.meaning) + (key.isBool ? "" : std::string("; takes ") + key.range);
-        GParamSpec* spec = nullptr;
-        if (key.isBool) {
-            spec =
-                g_param_spec_boolean(key.option, key.option, blurb.c_str(), initial != 0.0f, flags);
-        } else if (integer) {
-            spec = g_param_spec_int(key.option, key.option, blurb.c_str(), G_MININT, G_MAXINT,
-                                    static_cast<int>(initial), flags);
-        } else {
-            spec = g_param_spec_double(key.option, key.option, blurb.c_str(), -G_MAXDOUBLE,
-                                       G_MAXDOUBLE, initial, flags);
+    const std::string blurb = blurbOf(key);
+    const double lo = toFrontEnd(key, key.minimum), hi = toFrontEnd(key, key.maximum);
+    const double initial = defaultNumber(key, Units::FRONT_END);
+    const char* name = key.option;
+    switch (key.kind) {
+        case ValueKind::BOOL:
+            return g_param_spec_boolean(name, name, blurb.c_str(), initial != 0.0, flags);
+        case ValueKind::CHOICE:
+            return g_param_spec_enum(name, name, blurb.c_str(), choiceType(key),
+                                     static_cast<gint>(initial), flags);
+        case ValueKind::INT:
+            return g_param_spec_int(name, name, blurb.c_str(),
+                                    std::isinf(lo) ? G_MININT : static_cast<gint>(lo),
+                                    std::isinf(hi) ? G_MAXINT : static_cast<gint>(hi),
+                                    static_cast<gint>(initial), flags);
+        case ValueKind::FLOAT:
+        case ValueKind::NUMBER_OR_AUTO:  // a fixed zoom: auto needs offline mode
+            break;
+    }
+    return g_param_spec_double(name, name, blurb.c_str(), std::isinf(lo) ? -G_MAXDOUBLE : lo,
+                               std::isinf(hi) ? G_MAXDOUBLE : hi, initial, flags);
+}
+
+// One property per row of the table that a streaming mode reads.
+void installSettingProperties(GObjectClass* objectClass) {
+    for (const ParameterKey& key : orl::calmora::parameterKeys()) {
+        if (key.usedBy(StabiliserMode::LIVE) || key.usedBy(StabiliserMode::LOOKAHEAD)) {
+            settingProperties().push_back(&key);
+            g_object_class_install_property(
+                objectClass, PROP_FIRST_SETTING + settingProperties().size() - 1, settingSpec(key));
         }
-        parameterProperties().push_back({&key, G_PARAM_SPEC_VALUE_TYPE(spec)});
-        g_object_class_install_property(objectClass, id++, spec);
     }
 }
 
@@ -577,30 +658,12 @@ static void gst_calmora_stab_class_init(GstCalmoraStabClass* klass) {
     const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                                 GST_PARAM_MUTABLE_PLAYING);
     g_object_class_install_property(
-        objectClass, PROP_MODE,
-        g_param_spec_enum("mode", "mode",
-                          "live: no delay; lookahead: 'latency' frames late, follows pans "
-                          "without lag",
-                          modeType(), MODE_LIVE, flags));
-    g_object_class_install_property(
-        objectClass, PROP_LATENCY,
-        g_param_spec_int("latency", "latency",
-                         "frames held in lookahead mode (the added latency is as many frame "
-                         "durations)",
-                         1, 300, kDefaultLatency, flags));
-    g_object_class_install_property(
         objectClass, PROP_POST_MESSAGES,
         g_param_spec_boolean("post-messages", "post-messages",
                              "post an element message 'calmorastab' per frame with the applied "
                              "offsets x, y (pixels), angle (radians) and the buffer's timestamp",
                              FALSE, flags));
-    g_object_class_install_property(
-        objectClass, PROP_DETECT_CUTS,
-        g_param_spec_boolean("detect-cuts", "detect-cuts",
-                             "start the camera path again at each hard cut of edited footage "
-                             "(a change of scene), so no frame is moved by the jump",
-                             FALSE, flags));
-    installParameterProperties(objectClass);
+    installSettingProperties(objectClass);
 
     GstElementClass* elementClass = GST_ELEMENT_CLASS(klass);
     gst_element_class_set_static_metadata(
@@ -620,8 +683,8 @@ static void gst_calmora_stab_class_init(GstCalmoraStabClass* klass) {
     transformClass->generate_output = generateOutput;
     transformClass->sink_event = sinkEvent;
     transformClass->query = query;
-    transformClass->start = restart;
-    transformClass->stop = restart;
+    transformClass->start = start;
+    transformClass->stop = stop;
     GstVideoFilterClass* filterClass = GST_VIDEO_FILTER_CLASS(klass);
     filterClass->set_info = setInfo;
     filterClass->transform_frame = transformFrame;
@@ -629,6 +692,12 @@ static void gst_calmora_stab_class_init(GstCalmoraStabClass* klass) {
 
 static void gst_calmora_stab_init(GstCalmoraStab* stab) {
     stab->state = new State();
+    // the front ends' defaults, which may differ from the library's
+    for (const ParameterKey* key : settingProperties()) {
+        std::string error;
+        setSetting(stab->state->settings, *key, defaultNumber(*key, Units::FRONT_END),
+                   Units::FRONT_END, error);
+    }
 }
 
 static gboolean pluginInit(GstPlugin* plugin) {

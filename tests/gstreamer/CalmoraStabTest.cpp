@@ -1,15 +1,17 @@
 // The element calmorastab in real pipelines, against the library called
 // directly on the same frames. GStreamer finds the element in the build tree
 // only and keeps its registry in a folder of this test's own.
-#include "MotionMeter.h"
 #include "Process.h"
 #include "Synthetic.h"
 
 #include <calmora/CalmoraOpenCv.h>
-#include <calmora/CutDetector.h>
 #include <calmora/LookaheadStabiliser.h>
+#include <calmora/ParameterKeys.h>
+#include <calmora/run/MotionMeter.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <sstream>
 
 #include <gst/app/gstappsink.h>
@@ -20,6 +22,10 @@
 
 using namespace calmora_test;
 using Bytes = std::vector<uint8_t>;
+using orl::calmora::ModeSettings;
+using orl::calmora::ParameterKey;
+using orl::calmora::StabiliserMode;
+using orl::calmora::ValueKind;
 namespace fcc = orl::video::fourcc;
 
 namespace {
@@ -123,11 +129,11 @@ Outputs runElement(const Format& f, const std::vector<orl::video::Frame>& inputs
     GstVideoInfo info;
     gst_video_info_set_format(&info, gst_video_format_from_string(f.name), inputs[0].width,
                               inputs[0].height);
-    const Pipeline p(
-        "appsrc name=src format=time caps=video/x-raw,format=" + std::string(f.name) +
-        ",width=" + std::to_string(info.width) + ",height=" + std::to_string(info.height) +
-        " ! calmorastab name=stab latency=" + std::to_string(std::max(latency, 1)) +
-        (latency > 0 ? " mode=lookahead" : "") + more + " ! appsink name=sink sync=false");
+    const Pipeline p("appsrc name=src format=time caps=video/x-raw,format=" + std::string(f.name) +
+                     ",width=" + std::to_string(info.width) +
+                     ",height=" + std::to_string(info.height) + " ! calmorastab name=stab" +
+                     (latency > 0 ? " mode=lookahead latency=" + std::to_string(latency) : "") +
+                     more + " ! appsink name=sink sync=false");
     Outputs out;
     for (size_t i = 0; i < inputs.size(); ++i) {
         if (i == offAt)
@@ -160,17 +166,19 @@ TEST_P(EveryFormat, MatchesTheLibraryByteForByteWithAndWithoutPaddedRows) {
             std::vector<orl::video::Frame> inputs, expected;
             for (const cv::Mat& bgr : shakyClip(size, 10, 6.0, 0.01).frames)
                 inputs.push_back(toFrame(bgr, f.fourcc));
-            // the library called directly, `enable` switched off at the same frame
+            // the library called directly and configured as the element
+            // configures it, `enable` switched off at the same frame
+            ModeSettings settings;
+            settings.latencyFrames = std::max(latency, 1);
             orl::calmora::CalmoraOpenCv live;
-            orl::calmora::LookaheadStabiliser lookahead(std::max(latency, 1));
-            orl::calmora::CalmoraParams params = live.getParams();
+            orl::calmora::LookaheadStabiliser lookahead(settings.latencyFrames);
             orl::video::Frame dst;
             for (size_t i = 0; i < inputs.size(); ++i) {
-                params.enable = i < offAt;
+                settings.params.enable = i < offAt;
                 if (i == discontAt)
                     live.executeCommand(orl::calmora::RESET);
-                live.init(params);
-                lookahead.init(params);
+                live.configure(settings);
+                lookahead.configure(settings);
                 if (latency == 0 ? live.stabilise(inputs[i], dst)
                                  : lookahead.stabilise(inputs[i], dst))
                     expected.push_back(dst);
@@ -200,39 +208,31 @@ TEST_P(EveryFormat, MatchesTheLibraryByteForByteWithAndWithoutPaddedRows) {
 INSTANTIATE_TEST_SUITE_P(Formats, EveryFormat, ::testing::ValuesIn(kFormats),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CalmoraStab, DetectCutsStartsAfreshWhereTheLibraryFindsTheCut) {
+TEST(CalmoraStab, CutsAndZoomAsTheLibraryHasThemByDefaultAndInFrontEndUnits) {
     std::vector<orl::video::Frame> inputs;  // two scenes
     for (const uint64_t scene : {5, 6})
         for (const cv::Mat& bgr : shakyClip({160, 120}, 8, 5.0, 0.0, scene).frames)
             inputs.push_back(toFrame(bgr, fcc::BGR3));
     for (const int latency : {0, 3}) {
+        ModeSettings settings;  // cut detection on, as a new element has it
+        settings.latencyFrames = std::max(latency, 1);
+        settings.zoom = 1.2;  // zoom=20 on the element: per cent beyond 100
         orl::calmora::CalmoraOpenCv live;
-        orl::calmora::CutDetector cuts;
-        orl::calmora::LookaheadStabiliser lookahead(std::max(latency, 1));
-        lookahead.setCutDetection(true);
+        orl::calmora::LookaheadStabiliser lookahead;
+        ASSERT_TRUE(live.configure(settings) && lookahead.configure(settings));
         std::vector<orl::video::Frame> expected;
         int found = 0;
         orl::video::Frame dst;
         for (const orl::video::Frame& in : inputs) {
-            if (latency > 0) {
-                if (lookahead.stabilise(in, dst))
-                    expected.push_back(dst);
-                found += lookahead.lastWasCut();
-                continue;
-            }
-            live.stabilise(in, dst);
-            if (cuts.isCut(in, live.lastMeasurement())) {
-                ++found;
-                live.executeCommand(orl::calmora::RESET);
-                live.stabilise(in, dst);
-            }
-            expected.push_back(dst);
+            if (latency > 0 ? lookahead.stabilise(in, dst) : live.stabilise(in, dst))
+                expected.push_back(dst);
+            found += latency > 0 ? lookahead.lastWasCut() : live.lastWasCut();
         }
         while (latency > 0 && lookahead.drain(dst))
             expected.push_back(dst);
         EXPECT_EQ(found, 1);
         const Outputs out =
-            runElement(kFormats[0], inputs, latency, SIZE_MAX, SIZE_MAX, " detect-cuts=true");
+            runElement(kFormats[0], inputs, latency, SIZE_MAX, SIZE_MAX, " zoom=20");
         ASSERT_EQ(out.frames.size(), expected.size());
         for (size_t k = 0; k < out.frames.size(); ++k)
             EXPECT_EQ(firstDifference(out.frames[k], expected[k]), -1) << latency << " " << k;
@@ -272,43 +272,166 @@ TEST(CalmoraStab, LiveSourceInLookaheadAddsHeldFramesToLatencyAndDrainsAtEos) {
     EXPECT_EQ(stamps, out.pts);
 }
 
-void countWarnings(GstDebugCategory* category, GstDebugLevel level, const gchar*, const gchar*,
-                   gint, GObject*, GstDebugMessage*, gpointer count) {
-    *static_cast<int*>(count) +=
+// Warnings logged: by GObject refusing a value outside a property's range,
+// and by the element refusing one its stabiliser cannot hold.
+struct Warnings {
+    int gobject{0}, element{0};
+};
+
+void countElementWarnings(GstDebugCategory* category, GstDebugLevel level, const gchar*,
+                          const gchar*, gint, GObject*, GstDebugMessage*, gpointer to) {
+    static_cast<Warnings*>(to)->element +=
         level == GST_LEVEL_WARNING && std::string(category->name) == "calmorastab";
 }
 
-TEST(CalmoraStab, RefusedValuesKeepTheOldOneAndWarn) {
-    // in order on one element: property, value set, value read back, refused
-    const std::tuple<const char*, const char*, const char*, bool> table[] = {
-        {"scale-factor", "8", "8", false},
-        {"scale-factor", "9", "8", true},
-        {"x-offset-limit", "1025", "150", true},
-        {"x-filter-coeff", "0.25", "0.25", false},
-        {"x-filter-coeff", "1.5", "0.25", true},
-        {"a-offset-limit", "89", "89", false},
-        {"type", "3", "2", true},
-        {"const-x-offset", "-12", "-12", false},
-        {"fps", "25", "25", false},
-        {"fps", "1e39", "25", true}};
+void countGObjectWarnings(const gchar*, GLogLevelFlags, const gchar*, gpointer to) {
+    ++static_cast<Warnings*>(to)->gobject;
+}
+
+// A property as a number: bools 1 or 0, enums their value.
+double get(GstElement* element, const char* name) {
+    GValue v = G_VALUE_INIT;
+    g_object_get_property(G_OBJECT(element), name, &v);
+    const double n = G_VALUE_HOLDS_BOOLEAN(&v) ? g_value_get_boolean(&v)
+                     : G_VALUE_HOLDS_ENUM(&v)  ? g_value_get_enum(&v)
+                     : G_VALUE_HOLDS_INT(&v)   ? g_value_get_int(&v)
+                                               : g_value_get_double(&v);
+    g_value_unset(&v);
+    return n;
+}
+
+void set(GstElement* element, GParamSpec* spec, double n) {
+    GValue v = G_VALUE_INIT;
+    g_value_init(&v, spec->value_type);
+    if (G_VALUE_HOLDS_BOOLEAN(&v))
+        g_value_set_boolean(&v, n != 0.0);
+    else if (G_VALUE_HOLDS_ENUM(&v))
+        g_value_set_enum(&v, static_cast<gint>(n));
+    else if (G_VALUE_HOLDS_INT(&v))
+        g_value_set_int(&v, static_cast<gint>(n));
+    else
+        g_value_set_double(&v, n);
+    g_object_set_property(G_OBJECT(element), spec->name, &v);
+    g_value_unset(&v);
+}
+
+// Minimum, maximum and default of a spec as numbers.
+std::array<double, 3> rangeOf(GParamSpec* spec) {
+    if (G_IS_PARAM_SPEC_INT(spec)) {
+        const auto* i = G_PARAM_SPEC_INT(spec);
+        return {double(i->minimum), double(i->maximum), double(i->default_value)};
+    }
+    if (G_IS_PARAM_SPEC_DOUBLE(spec)) {
+        const auto* d = G_PARAM_SPEC_DOUBLE(spec);
+        return {d->minimum, d->maximum, d->default_value};
+    }
+    if (G_IS_PARAM_SPEC_ENUM(spec)) {
+        const auto* e = G_PARAM_SPEC_ENUM(spec);
+        return {double(e->enum_class->minimum), double(e->enum_class->maximum),
+                double(e->default_value)};
+    }
+    return {0, 1, double(G_PARAM_SPEC_BOOLEAN(spec)->default_value)};
+}
+
+TEST(CalmoraStab, EveryStreamingSettingOfTheTableIsAPropertyWithItsRangeAndDefault) {
     GstElement* stab = gst_element_factory_make("calmorastab", nullptr);
     ASSERT_NE(stab, nullptr);
-    int warnings = 0;
+    Warnings warnings;
     gst_debug_set_threshold_for_name("calmorastab", GST_LEVEL_WARNING);
-    gst_debug_add_log_function(countWarnings, &warnings, nullptr);
-    for (const auto& [name, value, expected, refused] : table) {
-        const int before = warnings;
-        gst_util_set_object_arg(G_OBJECT(stab), name, value);
-        GValue read = G_VALUE_INIT;
-        g_object_get_property(G_OBJECT(stab), name, &read);
-        gchar* text = gst_value_serialize(&read);
-        EXPECT_STREQ(text, expected) << name << "=" << value;
-        EXPECT_EQ(warnings - before, refused ? 1 : 0) << name << "=" << value;
-        g_free(text);
-        g_value_unset(&read);
+    gst_debug_add_log_function(countElementWarnings, &warnings, nullptr);
+    const guint handler =
+        g_log_set_handler("GLib-GObject", G_LOG_LEVEL_WARNING, countGObjectWarnings, &warnings);
+    const auto front = [](const ParameterKey& key, double bound) {
+        return std::isinf(bound) ? (key.kind == ValueKind::INT ? (bound < 0 ? G_MININT : G_MAXINT)
+                                                               : (bound < 0 ? -1 : 1) * G_MAXDOUBLE)
+                                 : toFrontEnd(key, bound);
+    };
+    for (const ParameterKey& key : orl::calmora::parameterKeys()) {
+        GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(stab), key.option);
+        const bool streamed =
+            key.usedBy(StabiliserMode::LIVE) || key.usedBy(StabiliserMode::LOOKAHEAD);
+        ASSERT_EQ(spec != nullptr, streamed) << key.option;
+        if (!streamed)
+            continue;
+        // a choice is an enum of the names; offline is no mode of a stream
+        const size_t offered = key.id == orl::calmora::SETTING_MODE ? 2 : key.choices.size();
+        if (key.kind == ValueKind::CHOICE) {
+            ASSERT_TRUE(G_IS_PARAM_SPEC_ENUM(spec)) << key.option;
+            const GEnumClass* e = G_PARAM_SPEC_ENUM(spec)->enum_class;
+            ASSERT_EQ(e->n_values, offered) << key.option;
+            for (guint i = 0; i < e->n_values; ++i)
+                EXPECT_STREQ(e->values[i].value_nick, key.choices[i].name) << key.option;
+        }
+        const bool choice = key.kind == ValueKind::CHOICE;
+        const double lo = choice ? 0 : front(key, key.minimum);
+        const double hi = choice ? double(offered - 1) : front(key, key.maximum);
+        const double initial = orl::calmora::defaultNumber(key, orl::calmora::Units::FRONT_END);
+        EXPECT_EQ(rangeOf(spec), (std::array<double, 3>{lo, hi, initial})) << key.option;
+        EXPECT_EQ(get(stab, key.option), initial) << key.option;
+        // each finite bound is taken; beyond it GObject refuses a whole
+        // number and a clear excess. A double a hair beyond may pass its
+        // tolerance (GLib 2.74 compares as float): then the element refuses
+        // it, as it refuses +-G_MAXDOUBLE for a float field
+        for (const double bound : {lo, hi}) {
+            const double table = bound == lo ? key.minimum : key.maximum;
+            const bool held = std::isfinite(table) || key.kind != ValueKind::FLOAT;
+            const double before = get(stab, key.option);
+            Warnings counted = warnings;
+            set(stab, spec, bound);
+            EXPECT_EQ(get(stab, key.option), held ? bound : before) << key.option << "=" << bound;
+            EXPECT_EQ(warnings.element - counted.element, held ? 0 : 1) << key.option;
+            if (!std::isfinite(table) || key.kind == ValueKind::BOOL)
+                continue;
+            const double step = (bound == lo ? -1 : 1) * std::max(1.0, std::fabs(bound));
+            const bool whole = key.kind == ValueKind::INT || choice;
+            for (const double excess : whole ? std::vector{1.0} : std::vector{1e-8, 1e-3}) {
+                counted = warnings;
+                set(stab, spec, bound + step * excess);
+                EXPECT_EQ(get(stab, key.option), bound) << key.option << " beyond " << bound;
+                const int gobject = warnings.gobject - counted.gobject;
+                EXPECT_EQ(gobject + warnings.element - counted.element, 1) << key.option;
+                EXPECT_TRUE(gobject == 1 || excess == 1e-8) << key.option;
+            }
+        }
     }
+    g_log_remove_handler("GLib-GObject", handler);
     gst_debug_remove_log_function_by_data(&warnings);
     gst_object_unref(stab);
+}
+
+TEST(CalmoraStab, NamesEachGivenSettingItsModeDoesNotReadInOneWarningAtStart) {
+    // properties given, the setting the warning names ("" for none)
+    const std::pair<const char*, const char*> table[] = {
+        {"mode=lookahead latency=4 x-filter-coeff=0.5", "x-filter-coeff"},
+        {"latency=4 fps=25", "latency"},
+        {"mode=lookahead latency=4 detect-cuts=false zoom=10 type=fft", ""}};
+    for (const auto& [properties, named] : table) {
+        const Pipeline p(
+            "videotestsrc num-buffers=3 ! video/x-raw,format=GRAY8,width=64,height=48 "
+            "! calmorastab " +
+            std::string(properties) + " ! fakesink");
+        std::vector<std::string> texts;
+        GstBus* bus = gst_element_get_bus(p.bin);
+        const auto types =
+            static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR | GST_MESSAGE_WARNING);
+        while (GstMessage* m = gst_bus_timed_pop_filtered(bus, 20 * GST_SECOND, types)) {
+            const bool warning = GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING;
+            if (warning) {
+                GError* error = nullptr;
+                gst_message_parse_warning(m, &error, nullptr);
+                texts.emplace_back(error->message);
+                g_error_free(error);
+            }
+            gst_message_unref(m);
+            if (!warning)
+                break;
+        }
+        gst_object_unref(bus);
+        ASSERT_EQ(texts.size(), *named ? 1u : 0u) << properties;
+        if (*named) {
+            EXPECT_EQ(texts[0].rfind(std::string(named) + " is not used in", 0), 0u) << texts[0];
+        }
+    }
 }
 
 TEST(CalmoraStab, ShakyClipThroughDecodebinComesOutSteadierInBothModes) {
@@ -321,12 +444,12 @@ TEST(CalmoraStab, ShakyClipThroughDecodebinComesOutSteadierInBothModes) {
     // the frames read back, and their shake
     const auto shake = [](const std::string& path, size_t& frames) {
         cv::VideoCapture capture(path);
-        calmora_cli::MotionMeter meter(160);
-        std::vector<calmora_cli::GlobalMotion> motion;
+        orl::calmora::run::MotionMeter meter(160);
+        std::vector<orl::calmora::run::GlobalMotion> motion;
         for (cv::Mat bgr; capture.read(bgr);)
             motion.push_back(meter.measure(bgr));
         frames = motion.size();
-        return calmora_cli::rmsTranslation(motion);
+        return orl::calmora::run::rmsTranslation(motion);
     };
     size_t frames = 0;
     const double before = shake(shaky, frames);
