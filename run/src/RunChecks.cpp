@@ -4,8 +4,8 @@
 // - Two paths name one file when the file system says so (links, hard
 //   links, "./" and "a/../b" spellings); a path that does not exist yet is
 //   compared by its weakly canonical form, which resolves the part that
-//   does exist. The input is never written over, neither by the output nor
-//   by the side-by-side file.
+//   does exist. The input is never written over, by any of the outputs,
+//   and no two outputs are one file.
 
 #include <calmora/run/FileRun.h>
 
@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <vector>
 
 namespace orl::calmora::run {
 
@@ -78,19 +79,24 @@ Refusal checkOutputs(const RunOptions& options) {
     if (options.output.empty()) {
         return refused("no output file given");
     }
-    for (const std::string* out : {&options.output, &options.sideBySide}) {
-        if (!out->empty() && samePath(*out, options.input)) {
-            return refused("refusing to write " + *out + " over the input");
+    std::vector<std::string> outputs{options.output, options.sideBySide};
+    outputs.insert(outputs.end(), options.otherOutputs.begin(), options.otherOutputs.end());
+    outputs.erase(std::remove(outputs.begin(), outputs.end(), ""), outputs.end());
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        if (samePath(outputs[i], options.input)) {
+            return refused("refusing to write " + outputs[i] + " over the input");
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (samePath(outputs[i], outputs[j])) {
+                return refused(outputs[i] + " and " + outputs[j] +
+                               " are one file: each output needs its own");
+            }
         }
     }
-    if (!options.sideBySide.empty() && samePath(options.sideBySide, options.output)) {
-        return refused("the side-by-side file " + options.sideBySide +
-                       " must differ from the output " + options.output);
-    }
-    for (const std::string* out : {&options.output, &options.sideBySide}) {
-        const fs::path folder = fs::path(*out).parent_path();
+    for (const std::string& out : outputs) {
+        const fs::path folder = fs::path(out).parent_path();
         std::error_code ec;
-        if (!out->empty() && !folder.empty() && !fs::is_directory(folder, ec)) {
+        if (!folder.empty() && !fs::is_directory(folder, ec)) {
             return failed("output folder does not exist: " + folder.string());
         }
     }

@@ -128,6 +128,11 @@ std::string numberText(double value) {
         return value > 0 ? "inf" : "-inf";
     }
     char text[40];
+    if (value == std::trunc(value) && std::fabs(value) < 1e15) {
+        // whole numbers in full: "300", not the shortest "3e+02"
+        std::snprintf(text, sizeof text, "%.0f", value);
+        return text;
+    }
     for (int digits = 1; digits <= 17; ++digits) {
         std::snprintf(text, sizeof text, "%.*g", digits, value);
         if (static_cast<float>(std::strtod(text, nullptr)) == static_cast<float>(value)) {
@@ -412,9 +417,9 @@ std::string validate(const ModeSettings& s) {
         return "mode: " + std::to_string(mode) + " is not one of live, lookahead or offline";
     }
     if (s.zoomAuto && s.mode != StabiliserMode::OFFLINE) {
+        // no range here: the front ends give the zoom in other units
         return std::string("zoom: auto needs the whole path, which only offline mode has; ") +
-               modeName(s.mode) + " mode takes a fixed zoom " +
-               rangeText(*parameterById(SETTING_ZOOM), Units::LIBRARY);
+               modeName(s.mode) + " mode takes a fixed zoom";
     }
     for (const ParameterKey& key : parameterKeys()) {
         const double v = settingValue(s, key, Units::LIBRARY);
