@@ -2,6 +2,8 @@
 #include "Process.h"
 #include "Synthetic.h"
 
+#include <calmora/ParameterKeys.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -74,12 +76,20 @@ TEST(CalmoraCli, EveryRefusalHasAStatusAndAMessageAndLeavesTheInput) {
         {{"stabilise", clip(), file("no/such/out.avi")}, 1, file("no/such")},
         {{"stabilise", clip(), out, "--frobnicate"}, 2, "frobnicate"},
         {{"stabilise", clip(), out, "--set", "noSuchKey=1"}, 2, "noSuchKey"},
-        {{"stabilise", clip(), out, "--x-offset-limit", "2000"}, 2, "xOffsetLimit"},
+        {{"stabilise", clip(), out, "--report", file("./shaky.avi")}, 2, "over the input"},
+        {{"stabilise", clip(), out, "--x-offset-limit", "2000"}, 2, "--x-offset-limit"},
         {{"stabilise", clip(), out, "--set", "scaleFactor=9"}, 2, "1..8"},
         {{"stabilise", clip(), out, "--type", "two"}, 2, "two"},
-        {{"stabilise", clip(), out, "--zoom", "auto"}, 2, "--mode offline"},
+        {{"stabilise", clip(), out, "--zoom", "auto"}, 2, "offline mode"},
+        {{"stabilise", clip(), out, "--zoom", "301"}, 2, "0..300"},
         {{"stabilise", clip(), out, "--mode", "later"}, 2, "later"},
         {{"stabilise", clip(), out, "--mode", "lookahead", "--latency", "0"}, 2, "--latency"},
+        {{"stabilise", clip(), out, "--mode", "lookahead", "--latency", "301"}, 2, "1..300"},
+        {{"stabilise", clip(), out, "--smoothing", "30"}, 2, "--smoothing is not used in live"},
+        {{"stabilise", clip(), out, "--two-pass", "--set", "xFilterCoeff=1"},
+         2,
+         "xFilterCoeff is not"},
+        {{"stabilise", clip(), out, "--cut-detection", "maybe"}, 2, "--cut-detection"},
         {{"stabilise", stream, out, "--mode", "offline"}, 2, "needs a file"},
         {{"stabilise", "0", out, "--two-pass"}, 2, "needs a file"},
         {{"stabilise", clip()}, 2, "OUTPUT"},
@@ -92,8 +102,19 @@ TEST(CalmoraCli, EveryRefusalHasAStatusAndAMessageAndLeavesTheInput) {
         EXPECT_EQ(r.exitCode, status) << message << "\n" << r.err;
         EXPECT_NE((r.out + r.err).find(message), std::string::npos) << r.out << r.err;
     }
-    EXPECT_EQ(readFile(clip()), before);
+    EXPECT_TRUE(readFile(clip()) == before) << "the input was changed";
     EXPECT_FALSE(std::filesystem::exists(out));
+    // the help gives every setting of the table with its default
+    const std::string help = calmora({"stabilise", "--help"}).out;
+    for (const orl::calmora::ParameterKey& key : orl::calmora::parameterKeys()) {
+        const size_t line = help.find(std::string("\n  --") + key.option + " ");
+        const std::string expected =
+            "default " + orl::calmora::defaultText(key, orl::calmora::Units::FRONT_END);
+        ASSERT_NE(line, std::string::npos) << key.option;
+        EXPECT_NE(help.substr(line, help.find('\n', line + 1) - line).find(expected),
+                  std::string::npos)
+            << key.option << ": " << expected;
+    }
 }
 
 // Every mode writes every frame once, finds the cut, and takes the shake

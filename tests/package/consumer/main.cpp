@@ -1,10 +1,12 @@
 // A downstream program that only knows the installed package: the three
-// ways of stabilising a picture shaken sideways by a known +-3 pixels.
+// ways of stabilising a picture shaken sideways by a known +-3 pixels, and a
+// file run that refuses to write over its input.
 #include <calmora/CalmoraOpenCv.h>
 #include <calmora/Logger.h>
 #include <calmora/LookaheadStabiliser.h>
 #include <calmora/NexfeedOpenCv.h>
 #include <calmora/OfflineStabiliser.h>
+#include <calmora/run/FileRun.h>
 
 #include <cmath>
 #include <cstdio>
@@ -22,7 +24,7 @@ video::Frame shaken(int i) {
     return frame;
 }
 
-int main() {
+int main(int, char** argv) {
     video::Frame out;
     calmora::CalmoraOpenCv live;
     calmora::LookaheadStabiliser lookahead(5);
@@ -42,6 +44,11 @@ int main() {
     const double middle = std::fabs(offline.corrections()[20].x);
     if (written != 120 || video::NexfeedOpenCv().isOpen() || std::fabs(middle - 3) > 1) {
         return std::printf("consumer failed: %d frames, correction %.2f\n", written, middle);
+    }
+    calmora::run::RunOptions overItself;
+    overItself.input = overItself.output = argv[0];
+    if (calmora::run::checkRun(overItself).status != calmora::run::RunResult::REFUSED) {
+        return std::printf("consumer failed: a run over its own input was not refused\n");
     }
     logging::Logger().print(2, logging::LogMode::CONSOLE) << "logger ok\n";
     std::printf("consumer ok, stabiliser %s\n", calmora::CalmoraOpenCv::getVersion().c_str());

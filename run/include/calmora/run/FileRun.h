@@ -18,6 +18,10 @@ struct RunOptions {
     std::string codec;       ///< four characters; empty: chosen from the output's extension
     ModeSettings settings;   ///< mode, latency, smoothing, zoom, cut detection, parameters
     long long maxFrames{0};  ///< stop after this many input frames; 0: at the input's end
+    /// Files the caller writes about the run (a report, a plot; empty ones
+    /// are skipped): runFile() does not write them, checkRun() holds them to
+    /// the outputs' rules.
+    std::vector<std::string> otherOutputs;
 };
 
 /// One frame of a run.
@@ -80,9 +84,10 @@ std::string codecFor(const std::string& output, const std::string& requested);
 /// - the settings (validate(), in the mode they name), a codec of four
 ///   characters, offline mode on a file (it reads the input twice): REFUSED;
 /// - a file input that exists and is not a folder: FAILED;
-/// - the output and the side-by-side file each differ from the input and
-///   from each other, also through links, "./" and other spellings of one
-///   file: REFUSED; each output's folder exists: FAILED.
+/// - the output and the side-by-side file (and the other outputs) each
+///   differ from the input and from each other, also through links, "./"
+///   and other spellings of one file: REFUSED; each output's folder exists:
+///   FAILED.
 Refusal checkRun(const RunOptions& options);
 
 /// Reads every frame of the input through the video-source library,

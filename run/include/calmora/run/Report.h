@@ -1,5 +1,6 @@
 #pragma once
 
+#include <calmora/CameraPath.h>
 #include <calmora/run/FileRun.h>
 
 #include <string>
@@ -27,6 +28,12 @@ inline constexpr double kJitterSigmaFrames = 5.0;
 /// Frames of the centred average that gives the wanted path for the path
 /// error.
 inline constexpr double kWantedSigmaFrames = 15.0;
+
+/// The measured camera path of the input (or, with `output`, of the output)
+/// integrated from the per-frame motion, starting again at 0 at each cut, in
+/// pixels and radians. The zoom, which scales every motion of the output, is
+/// taken out, so a zoomed pan is the same path as the input's.
+CameraPath measuredPath(const RunResult& run, bool output);
 
 /// The mode as the summary and the plot name it, with the lookahead's
 /// latency ("lookahead, 15 frames latency").

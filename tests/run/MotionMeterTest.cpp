@@ -1,14 +1,19 @@
 // The independent measurement behind the jitter figures: it must read a
 // known motion back, or every report would be wrong.
-#include "MotionMeter.h"
-#include "SampleClip.h"
+#include "Synthetic.h"
+
+#include <calmora/run/MotionMeter.h>
 
 #include <gtest/gtest.h>
 
-using namespace calmora_cli;
+using namespace orl::calmora::run;
 
 TEST(MotionMeter, RecoversKnownShiftsRotationAndSlowPans) {
-    const cv::Mat scene = sampleScene(cv::Mat(), SampleSettings());
+    const cv::Mat scene = calmora_test::texturedScene(960, 600);
+    // pose: the camera's top-left corner in the scene (x, y) and its angle (z)
+    const auto frameAt = [&](cv::Point3d pose) {
+        return calmora_test::view(scene, {640, 360}, {pose.x, pose.y}, pose.z);
+    };
     // camera step (dx, dy, angle), steps, tolerance in pixels of the mean step
     const double steps[][5] = {{3.0, 0.0, 0.0, 1, 0.25},   {-2.5, 1.5, 0.0, 1, 0.25},
                                {0.0, -4.0, 0.0, 1, 0.25},  {0.0, 0.0, 0.01, 1, 0.5},
@@ -16,12 +21,12 @@ TEST(MotionMeter, RecoversKnownShiftsRotationAndSlowPans) {
                                {0.65, 0.0, 0.0, 10, 0.03}, {1.3, 0.0, 0.0, 10, 0.03}};
     for (const auto& [dx, dy, da, count, tolerance] : steps) {
         MotionMeter meter;
-        CameraPose pose{scene.cols / 2.0, scene.rows / 2.0, 0.0};
-        EXPECT_EQ(meter.measure(renderView(scene, {640, 360}, pose)).x, 0.0);  // first frame
+        cv::Point3d pose(100.0, 100.0, 0.0);
+        EXPECT_EQ(meter.measure(frameAt(pose)).x, 0.0);  // first frame
         GlobalMotion sum;
         for (int i = 0; i < count; ++i) {
-            pose = {pose.x + dx, pose.y + dy, pose.angle + da};
-            const GlobalMotion m = meter.measure(renderView(scene, {640, 360}, pose));
+            pose += cv::Point3d(dx, dy, da);
+            const GlobalMotion m = meter.measure(frameAt(pose));
             sum = {sum.x + m.x / count, sum.y + m.y / count, sum.a + m.a / count};
         }
         // the picture moves against the camera
