@@ -5,38 +5,45 @@
 //   so the stabiliser reads the caller's buffer and writes straight into the
 //   result array; only when the library gives the destination a buffer of
 //   its own (a plain copy of the picture) are the bytes copied back.
-// - Parameters are the configuration keys in snake_case, taken from the
-//   library's parameter table, and go through the stabiliser's own
-//   range checks.
+// - Keywords, their checks, the docstrings and the type stub all come from
+//   the library's parameter table: snake_case names in front-end units (the
+//   zoom in per cent beyond 100), each value set through the table's
+//   setSetting or setSettingText, so no range or default is written here. A
+//   setting the mode does not read is refused, not ignored.
 // - stabilise() runs without the GIL; each object has its own lock, so one
 //   object used from two threads is serialised (the live stabiliser) or
 //   refused (the lookahead stabiliser, which is not thread-safe at all).
-// - stabilise_file() is the command line's run and report.
-
-#include "Pipeline.h"
-#include "Report.h"
+// - stabilise_file() is the run library's file run, which checks paths and
+//   settings itself; here its refusals only become Python exceptions.
 
 #include <calmora/CalmoraOpenCv.h>
 #include <calmora/LookaheadStabiliser.h>
 #include <calmora/ParameterKeys.h>
+#include <calmora/run/FileRun.h>
+#include <calmora/run/Report.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-#include <opencv2/videoio.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <filesystem>
+#include <iterator>
+#include <limits>
 #include <mutex>
 #include <optional>
 
 namespace py = pybind11;
 namespace cal = orl::calmora;
-using orl::calmora::CalmoraOpenCv;
+namespace run = orl::calmora::run;
+using cal::CalmoraOpenCv;
+using cal::ParameterKey;
+using cal::StabiliserMode;
+using cal::ValueKind;
 using orl::video::Frame;
 namespace fcc = orl::video::fourcc;
 
@@ -44,6 +51,11 @@ namespace {
 
 using Size = std::optional<std::pair<long long, long long>>;
 using Fourcc = std::optional<std::string>;
+using Mode = std::optional<StabiliserMode>;  // unset: whichever mode a run names
+
+constexpr auto FRONT = cal::Units::FRONT_END;
+constexpr StabiliserMode kModes[] = {StabiliserMode::LIVE, StabiliserMode::LOOKAHEAD,
+                                     StabiliserMode::OFFLINE};
 
 // ---------------------------------------------------------------- frames
 
@@ -171,78 +183,435 @@ void writeInto(py::array& result, const Layout& l, bool fresh, const Call& call)
     }
 }
 
-// -------------------------------------------------------------- parameters
+// ---------------------------------------------------------------- settings
 
-std::string snakeName(const cal::ParameterKey& key) {
-    std::string name = key.option;
-    std::replace(name.begin(), name.end(), '-', '_');
-    return name;
+// The row a keyword names: a row's snake-case name or one of its aliases in
+// snake case; null for anything else (the camel-case keys are not Python's).
+const ParameterKey* rowNamed(const std::string& name) {
+    const ParameterKey* key = cal::findParameter(name);
+    if (key == nullptr || name.find('-') != std::string::npos) {
+        return nullptr;
+    }
+    return name == key->key && name != cal::snakeName(*key) ? nullptr : key;
 }
 
-const cal::ParameterKey* findKey(const std::string& name) {
-    for (const auto& key : cal::parameterKeys()) {
-        if (name == snakeName(key)) {
-            return &key;
+const ParameterKey& row(int id) {
+    return *cal::parameterById(id);
+}
+
+// Where every Python object and run starts: each row at its front-end
+// default, in `mode`.
+cal::ModeSettings startingSettings(StabiliserMode mode) {
+    cal::ModeSettings s;
+    std::string ignored;  // the table's own defaults lie in its ranges
+    for (const ParameterKey& key : cal::parameterKeys()) {
+        cal::setSetting(s, key, cal::defaultNumber(key, FRONT), FRONT, ignored);
+    }
+    s.mode = mode;
+    return s;
+}
+
+// A library message "<option>: ..." with the setting named as in Python.
+std::string pythonMessage(const std::string& message, const std::string& spelled = "") {
+    const auto colon = message.find(": ");
+    const ParameterKey* key =
+        colon == std::string::npos ? nullptr : cal::findParameter(message.substr(0, colon));
+    if (key == nullptr) {
+        return message;
+    }
+    return (spelled.empty() ? cal::snakeName(*key) : spelled) + message.substr(colon);
+}
+
+// Whether `mode` (any mode when unset) takes an automatic zoom, as
+// validate() decides.
+bool takesAutoZoom(Mode mode) {
+    cal::ModeSettings s;
+    s.mode = mode.value_or(StabiliserMode::OFFLINE);
+    s.zoomAuto = true;
+    return !mode || cal::validate(s).empty();
+}
+
+// `key` as `mode` takes it: a zoom without "auto" where it cannot be.
+ParameterKey asTaken(const ParameterKey& key, Mode mode) {
+    ParameterKey taken = key;
+    if (key.kind == ValueKind::NUMBER_OR_AUTO && !takesAutoZoom(mode)) {
+        taken.kind = ValueKind::FLOAT;
+    }
+    return taken;
+}
+
+// The Python type of a row, as a docstring says it.
+std::string typeText(const ParameterKey& key) {
+    switch (key.kind) {
+        case ValueKind::INT:
+            return "int";
+        case ValueKind::FLOAT:
+            return "float";
+        case ValueKind::BOOL:
+            return "bool";
+        case ValueKind::CHOICE:
+            return "str or int";
+        case ValueKind::NUMBER_OR_AUTO:
+            break;
+    }
+    return "float or 'auto'";
+}
+
+// A number from Python: ints too large for a double give +-infinity (and
+// are then out of every range); nullopt for anything but a number.
+std::optional<double> numberOf(const py::handle& value) {
+    if (py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value)) {
+        return std::nullopt;  // float() would parse them
+    }
+    PyObject* number = PyNumber_Float(value.ptr());
+    if (number == nullptr) {
+        const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError) != 0;
+        PyErr_Clear();
+        if (!overflow) {
+            return std::nullopt;
+        }
+        const bool negative = PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_LT) == 1;
+        return negative ? -std::numeric_limits<double>::infinity()
+                        : std::numeric_limits<double>::infinity();
+    }
+    const double v = PyFloat_AS_DOUBLE(number);
+    Py_DECREF(number);
+    return v;
+}
+
+// Sets `key` in `s` from a Python value, naming it `spelled`: a bool or a
+// choice takes an integer (a choice also its name), the zoom also "auto",
+// the rest any real number. TypeError for another type, ValueError for a
+// value the table refuses.
+void setFromPython(cal::ModeSettings& s, const ParameterKey& key, const std::string& spelled,
+                   const py::handle& value) {
+    const bool named = key.kind == ValueKind::CHOICE || key.kind == ValueKind::NUMBER_OR_AUTO;
+    const bool whole = key.kind == ValueKind::CHOICE || key.kind == ValueKind::BOOL;
+    const std::optional<double> number =
+        whole && PyIndex_Check(value.ptr()) == 0 ? std::nullopt : numberOf(value);
+    std::string error;
+    bool set = false;
+    if (named && py::isinstance<py::str>(value)) {
+        set = cal::setSettingText(s, key, value.cast<std::string>(), FRONT, error);
+    } else if (number) {
+        set = cal::setSetting(s, key, *number, FRONT, error);
+    } else {
+        throw py::type_error(spelled + " takes " + typeText(key) + ", not " + typeName(value));
+    }
+    if (!set) {
+        throw py::value_error(pythonMessage(error, spelled));
+    }
+}
+
+// A keyword resolved to its row.
+struct Keyword {
+    std::string spelled;
+    const ParameterKey* key;
+    py::object value;
+};
+using Keywords = std::vector<Keyword>;
+
+// `name` as a row that settings take (not the mode, which a class is and a
+// run names apart), or TypeError starting with `unknown`.
+Keyword keyword(const std::string& name, const py::handle& value, const std::string& unknown) {
+    const ParameterKey* key = rowNamed(name);
+    if (key == nullptr || key->id == cal::SETTING_MODE) {
+        throw py::type_error(unknown + " '" + name + "'");
+    }
+    return {name, key, py::reinterpret_borrow<py::object>(value)};
+}
+
+Keywords keywords(const py::kwargs& given, const std::string& unknown) {
+    Keywords all;
+    for (const auto& [name, value] : given) {
+        all.push_back(keyword(py::str(name), value, unknown));
+    }
+    return all;
+}
+
+// Sets `given` on `s` in order: ValueError for the first row s.mode does not
+// read, before any value is looked at, or for a value refused.
+void applyKeywords(cal::ModeSettings& s, const Keywords& given) {
+    std::vector<const ParameterKey*> rows;
+    for (const Keyword& k : given) {
+        rows.push_back(k.key);
+    }
+    if (const ParameterKey* unused = cal::firstUnused(s.mode, rows)) {
+        const auto at = std::find(rows.begin(), rows.end(), unused) - rows.begin();
+        throw py::value_error(cal::unusedMessage(*unused, s.mode, given[at].spelled));
+    }
+    for (const Keyword& k : given) {
+        setFromPython(s, *k.key, k.spelled, k.value);
+    }
+}
+
+// The value of `key` in `s` as Python shows it: a bool, an int (a choice
+// its index), a float in front-end units as short as it reads back, or
+// 'auto'.
+py::object pythonValue(const cal::ModeSettings& s, const ParameterKey& key) {
+    const double v = cal::settingValue(s, key, FRONT);
+    if (key.kind == ValueKind::BOOL) {
+        return py::bool_(v != 0.0);
+    }
+    if (key.kind == ValueKind::INT || key.kind == ValueKind::CHOICE) {
+        return py::int_(static_cast<long long>(v));
+    }
+    const std::string text = cal::settingText(s, key, FRONT);
+    return text == "auto" ? py::object(py::str(text)) : py::object(py::float_(std::stod(text)));
+}
+
+// The front-end default of `key` as a Python literal; a choice by name.
+std::string defaultLiteral(const ParameterKey& key) {
+    if (key.kind == ValueKind::CHOICE) {
+        return py::repr(py::str(cal::defaultText(key, FRONT)));
+    }
+    return py::repr(pythonValue(startingSettings(StabiliserMode::LIVE), key));
+}
+
+// The rows a mode's object reads, the mode itself apart, as `params` shows
+// them.
+py::dict paramsOf(const cal::ModeSettings& s) {
+    py::dict params;
+    for (const ParameterKey& key : cal::parameterKeys()) {
+        if (key.id != cal::SETTING_MODE && key.usedBy(s.mode)) {
+            params[cal::snakeName(key).c_str()] = pythonValue(s, key);
         }
     }
-    return nullptr;
-}
-
-bool isIntegerField(int id) {
-    using namespace orl::calmora;
-    return id == SCALE_FACTOR || id == X_OFFSET_LIMIT || id == Y_OFFSET_LIMIT ||
-           id == CONST_X_OFFSET || id == CONST_Y_OFFSET || id == TYPE || id == LOG_MOD;
-}
-
-// Sets one parameter by its snake_case name on `core`, through setParam
-// (which tests the range) or, for the fields only init takes, the record.
-void setParameter(CalmoraOpenCv& core, const std::string& name, const py::handle& value) {
-    using namespace orl::calmora;
-    const cal::ParameterKey* key = findKey(name);
-    if (key == nullptr) {
-        throw py::type_error("unknown parameter '" + name + "'");
-    }
-    if (!py::isinstance<py::int_>(value) && !py::isinstance<py::float_>(value)) {
-        throw py::type_error(name + " takes a number, not " + typeName(value));  // bool is int
-    }
-    const auto number = value.cast<double>();
-    const auto v = static_cast<float>(number);
-    const bool fits = std::isfinite(v) && (!isIntegerField(key->id) || std::fabs(number) < 2e9);
-    if (!(key->byIdentifier ? core.setParam(key->id, v) : fits)) {
-        throw py::value_error(name + "=" + std::string(py::repr(value)) +
-                              " is outside the accepted range " + key->range);
-    }
-    if (!key->byIdentifier) {
-        CalmoraParams record = core.getParams();
-        record.cutFrequencyHz = key->id == CUT_FREQUENCY_HZ ? v : record.cutFrequencyHz;
-        record.fps = key->id == FPS ? v : record.fps;
-        record.logMod = key->id == LOG_MOD ? static_cast<int>(number) : record.logMod;
-        core.init(record);
-    }
-}
-
-void setParameters(CalmoraOpenCv& core, const py::kwargs& params) {
-    for (const auto& [name, value] : params) {
-        setParameter(core, py::str(name), value);
-    }
-}
-
-py::dict parametersOf(CalmoraOpenCv& core) {
-    py::dict params;
-    for (const auto& key : cal::parameterKeys()) {
-        const float v = core.getParam(key.id);
-        params[snakeName(key).c_str()] = key.isBool               ? py::object(py::bool_(v != 0))
-                                         : isIntegerField(key.id) ? py::object(py::int_(int(v)))
-                                                                  : py::object(py::float_(v));
-    }
     return params;
+}
+
+// The rows a docstring or stub lists: those `mode` reads without the mode,
+// or every row for a run that names its mode.
+std::vector<const ParameterKey*> listedRows(Mode mode) {
+    std::vector<const ParameterKey*> rows;
+    for (const ParameterKey& key : cal::parameterKeys()) {
+        if (!mode || (key.id != cal::SETTING_MODE && key.usedBy(*mode))) {
+            rows.push_back(&key);
+        }
+    }
+    return rows;
+}
+
+std::vector<std::string> snakeAliases(const ParameterKey& key) {
+    std::vector<std::string> names;
+    std::string word;
+    for (const char* c = key.aliases;; ++c) {
+        if (*c == ' ' || *c == '\0') {
+            if (!word.empty()) {
+                names.push_back(word);
+            }
+            word.clear();
+        } else {
+            word += *c == '-' ? '_' : *c;
+        }
+        if (*c == '\0') {
+            return names;
+        }
+    }
+}
+
+// ------------------------------------------------------- docstrings and stub
+
+std::string modesText(const ParameterKey& key) {
+    std::string text;
+    for (const StabiliserMode m : kModes) {
+        if (key.usedBy(m)) {
+            text += std::string(text.empty() ? "" : " and ") + cal::modeName(m);
+        }
+    }
+    return text;
+}
+
+// One entry per row `mode` takes (every row for a run): name, type, range,
+// unit, default, the modes that read it when not all, aliases and meaning;
+// under a choice its names and indices.
+std::string settingsDoc(Mode mode) {
+    std::string doc;
+    for (const ParameterKey* listed : listedRows(mode)) {
+        const ParameterKey key = asTaken(*listed, mode);
+        std::string line = "    " + cal::snakeName(key) + " (" + typeText(key);
+        if (key.kind != ValueKind::BOOL && key.kind != ValueKind::CHOICE) {
+            line += ", " + cal::rangeText(key, FRONT);
+        }
+        line += *key.frontEndUnit != '\0' ? std::string(", ") + key.frontEndUnit : "";
+        line += "; default " + defaultLiteral(key);
+        line += !mode && key.modes != cal::USED_ALL ? "; " + modesText(key) + " only" : "";
+        for (const std::string& alias : snakeAliases(key)) {
+            line += "; also " + alias;
+        }
+        doc += line + "): " + key.meaning + "\n";
+        for (size_t i = 0; i < key.choices.size(); ++i) {
+            doc += "        " + std::string(py::repr(py::str(key.choices[i].name))) + " or " +
+                   std::to_string(i) + ": " + key.choices[i].meaning + "\n";
+        }
+    }
+    return doc;
+}
+
+// The type of a row in the stub.
+std::string annotation(const ParameterKey& key) {
+    std::string names;
+    for (const cal::Choice& choice : key.choices) {
+        names += (names.empty() ? "" : ", ") + std::string(py::repr(py::str(choice.name)));
+    }
+    return key.kind == ValueKind::CHOICE           ? "Union[int, Literal[" + names + "]]"
+           : key.kind == ValueKind::NUMBER_OR_AUTO ? "Union[float, Literal['auto']]"
+                                                   : typeText(key);
+}
+
+// "name: type = default," for each of `rows` as `mode` takes them.
+std::string stubArguments(const std::vector<const ParameterKey*>& rows, Mode mode,
+                          const std::string& indent) {
+    std::string text;
+    for (const ParameterKey* listed : rows) {
+        const ParameterKey key = asTaken(*listed, mode);
+        text += indent + cal::snakeName(key) + ": " + annotation(key) + " = " +
+                defaultLiteral(key) + ",\n";
+    }
+    return text;
+}
+
+const char* const kStubHead = R"("""Real-time video stabiliser on numpy frames."""
+
+import os
+from typing import Any, Callable, Dict, List, Literal, Optional, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+__version__: str
+
+Frame = npt.NDArray[np.uint8]
+Path = Union[str, os.PathLike[str]]
+Value = Union[bool, int, float, str]
+
+class Stabiliser:
+    """The live stabiliser: one frame in, the same frame stabilised out."""
+
+    def __init__(
+        self,
+        *,
+)";
+
+const char* const kStubLive = R"(    ) -> None: ...
+    def stabilise(
+        self,
+        frame: Frame,
+        out: Optional[Frame] = None,
+        fourcc: Optional[str] = None,
+        size: Optional[Tuple[int, int]] = None,
+    ) -> Frame: ...
+    @property
+    def offsets(self) -> Tuple[float, float, float]: ...
+    @property
+    def processing_time_mks(self) -> int: ...
+    @property
+    def last_was_cut(self) -> bool: ...
+    def reset(self) -> None: ...
+    def enable(self) -> None: ...
+    def disable(self) -> None: ...
+    @property
+    def params(self) -> Dict[str, Value]: ...
+    def set_param(self, name: str, value: Value) -> None: ...
+
+class LookaheadStabiliser:
+    """Stabilisation with a fixed latency of `latency` frames."""
+
+    def __init__(
+        self,
+)";
+
+const char* const kStubLookahead = R"(    ) -> None: ...
+    def stabilise(
+        self,
+        frame: Frame,
+        fourcc: Optional[str] = None,
+        size: Optional[Tuple[int, int]] = None,
+    ) -> Optional[Frame]: ...
+    def drain(self) -> List[Frame]: ...
+    def cut(self) -> None: ...
+    @property
+    def last_was_cut(self) -> bool: ...
+    def reset(self) -> None: ...
+    @property
+    def latency(self) -> int: ...
+    @property
+    def params(self) -> Dict[str, Value]: ...
+    def set_param(self, name: str, value: Value) -> None: ...
+
+def stabilise_file(
+    input: Path,
+    output: Path,
+)";
+
+const char* const kStubFile = R"(    zoom_auto: bool = False,
+    max_frames: int = 0,
+    codec: Optional[str] = None,
+    side_by_side: Optional[Path] = None,
+) -> Dict[str, Any]: ...
+def _settings() -> List[Dict[str, Any]]: ...
+def _stub() -> str: ...
+)";
+
+// The type stub, calmora.pyi: the keywords with their real defaults.
+std::string stubText() {
+    const auto lookahead = listedRows(StabiliserMode::LOOKAHEAD);
+    const auto run = listedRows(std::nullopt);
+    const auto latencyRow = [](const ParameterKey* k) { return k->id == cal::SETTING_LATENCY; };
+    const auto modeRow = [](const ParameterKey* k) { return k->id == cal::SETTING_MODE; };
+    std::vector<const ParameterKey*> latency, afterLatency, mode, options;
+    std::partition_copy(lookahead.begin(), lookahead.end(), std::back_inserter(latency),
+                        std::back_inserter(afterLatency), latencyRow);
+    std::partition_copy(run.begin(), run.end(), std::back_inserter(mode),
+                        std::back_inserter(options), modeRow);
+    const std::string inClass(8, ' '), inFunction(4, ' ');
+    return kStubHead +
+           stubArguments(listedRows(StabiliserMode::LIVE), StabiliserMode::LIVE, inClass) +
+           kStubLive + stubArguments(latency, StabiliserMode::LOOKAHEAD, inClass) + inClass +
+           "*,\n" + stubArguments(afterLatency, StabiliserMode::LOOKAHEAD, inClass) +
+           kStubLookahead + stubArguments(mode, std::nullopt, inFunction) + inFunction +
+           "progress: Optional[Callable[[int, Optional[int]], Any]] = None,\n" + inFunction +
+           "*,\n" + stubArguments(options, std::nullopt, inFunction) + kStubFile;
+}
+
+// Every row for the tests: name, kind, range and default in front-end units,
+// the modes that read it, choices and aliases.
+py::list settingsTable() {
+    py::list rows;
+    const cal::ModeSettings defaults = startingSettings(StabiliserMode::LIVE);
+    const char* kinds[] = {"int", "float", "bool", "choice", "number_or_auto"};
+    for (const ParameterKey& key : cal::parameterKeys()) {
+        py::list modes, choices;
+        for (const StabiliserMode m : kModes) {
+            if (key.usedBy(m)) {
+                modes.append(cal::modeName(m));
+            }
+        }
+        for (const cal::Choice& choice : key.choices) {
+            choices.append(choice.name);
+        }
+        py::dict entry;
+        entry["name"] = cal::snakeName(key);
+        entry["kind"] = kinds[static_cast<int>(key.kind)];
+        entry["min"] = cal::toFrontEnd(key, key.minimum);
+        entry["max"] = cal::toFrontEnd(key, key.maximum);
+        entry["default"] = pythonValue(defaults, key);
+        entry["modes"] = modes;
+        entry["choices"] = choices;
+        entry["aliases"] = snakeAliases(key);
+        rows.append(entry);
+    }
+    return rows;
 }
 
 // ------------------------------------------------------------- stabilisers
 
 class Stabiliser {
   public:
-    explicit Stabiliser(const py::kwargs& params) { setParameters(core, params); }
+    explicit Stabiliser(const py::kwargs& settings) {
+        configure(startingSettings(StabiliserMode::LIVE),
+                  keywords(settings, "Stabiliser() got an unexpected keyword argument"));
+    }
 
     py::array stabilise(const py::handle& frame, const py::object& out, const Fourcc& fourcc,
                         const Size& size) {
@@ -276,22 +645,43 @@ class Stabiliser {
         return {x, y, a};
     }
 
+    // The settings as the stabiliser holds them now: a command may have
+    // switched `enable` since they were last given.
+    cal::ModeSettings current() {
+        cal::ModeSettings s = startingSettings(StabiliserMode::LIVE);
+        s.params = core.getParams();
+        s.zoom = core.getZoom();
+        s.detectCuts = core.getCutDetection();
+        return s;
+    }
+
+    void setParam(const std::string& name, const py::handle& value) {
+        const std::lock_guard<std::mutex> lock(settings_);
+        configure(current(), {keyword(name, value, "Stabiliser has no setting")});
+    }
+
     CalmoraOpenCv core;  // thread-safe apart from stabilise()
 
   private:
-    std::mutex busy_;  // one frame at a time
+    void configure(cal::ModeSettings s, const Keywords& given) {
+        applyKeywords(s, given);
+        std::string error;
+        if (!core.configure(s, &error)) {
+            throw py::value_error(pythonMessage(error));
+        }
+    }
+
+    std::mutex busy_;      // one frame at a time
+    std::mutex settings_;  // one change of settings at a time
 };
 
 class Lookahead {
   public:
-    Lookahead(int latency, bool detectCuts, const py::kwargs& params) : core_(latency) {
-        if (latency < 1 || latency > 300) {
-            throw py::value_error("latency=" + std::to_string(latency) +
-                                  " is outside the accepted range 1..300");
-        }
-        setParameters(checker_, params);
-        core_.init(checker_.getParams());
-        core_.setCutDetection(detectCuts);
+    Lookahead(const py::object& latency, const py::kwargs& settings) {
+        const std::string unknown = "LookaheadStabiliser() got an unexpected keyword argument";
+        Keywords given = keywords(settings, unknown);
+        given.insert(given.begin(), keyword("latency", latency, unknown));
+        configure(startingSettings(StabiliserMode::LOOKAHEAD), given);
     }
 
     py::object stabilise(const py::handle& frame, const Fourcc& fourcc, const Size& size) {
@@ -337,14 +727,26 @@ class Lookahead {
     }
 
     int latency() { return core_.latency(); }
-    py::dict params() { return parametersOf(checker_); }
+    py::dict params() { return paramsOf(settings_); }
     void setParam(const std::string& name, const py::handle& value) {
         const auto lock = claim();
-        setParameter(checker_, name, value);
-        core_.init(checker_.getParams());
+        configure(settings_, {keyword(name, value, "LookaheadStabiliser has no setting")});
     }
 
   private:
+    // A new latency drops the held frames, in the class underneath and here.
+    void configure(cal::ModeSettings s, const Keywords& given) {
+        applyKeywords(s, given);
+        std::string error;
+        if (!core_.configure(s, &error)) {
+            throw py::value_error(pythonMessage(error));
+        }
+        if (s.latencyFrames != settings_.latencyFrames) {
+            held_.clear();
+        }
+        settings_ = s;
+    }
+
     // The class underneath is not thread-safe: a second thread is refused.
     std::unique_lock<std::mutex> claim() {
         std::unique_lock<std::mutex> lock(busy_, std::try_to_lock);
@@ -364,82 +766,92 @@ class Lookahead {
         return result;
     }
 
-    orl::calmora::LookaheadStabiliser core_;
-    CalmoraOpenCv checker_;  // holds and range-tests the parameters
+    cal::LookaheadStabiliser core_;
+    cal::ModeSettings settings_;  // as last configured
     std::deque<Layout> held_;
     std::mutex busy_;
 };
 
 // ------------------------------------------------------------ a whole file
 
-template <typename T>
-T optionValue(const std::string& name, const py::handle& value, T lo, T hi) {
-    const T v = value.cast<T>();
-    if (!(v >= lo && v <= hi)) {
-        throw py::value_error(name + "=" + std::string(py::repr(value)) +
-                              " is outside the accepted range " + std::to_string(lo) + ".." +
-                              std::to_string(hi));
-    }
-    return v;
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw py::error_already_set();
 }
 
-py::object stabiliseFile(const py::handle& input, const py::handle& output, const std::string& mode,
-                         const py::object& progress, const py::kwargs& options) {
-    using calmora_cli::Mode;
-    const py::object path = py::module_::import("os").attr("fspath");
-    calmora_cli::RunOptions o;
-    o.input = py::str(path(input));
-    o.output = py::str(path(output));
-    if (mode != "live" && mode != "lookahead" && mode != "offline") {
-        throw py::value_error("mode must be 'live', 'lookahead' or 'offline', not '" + mode + "'");
+long long wholeNumber(const std::string& name, const py::handle& value) {
+    if (PyIndex_Check(value.ptr()) == 0 || PyBool_Check(value.ptr()) != 0) {
+        raise(PyExc_TypeError, name + " takes int, not " + typeName(value));
     }
-    o.mode = mode == "live" ? Mode::LIVE : mode == "lookahead" ? Mode::LOOKAHEAD : Mode::OFFLINE;
-    CalmoraOpenCv core;
-    for (const auto& [key, value] : options) {
-        const std::string name = py::str(key);
-        if (name == "latency") {
-            o.latencyFrames = optionValue(name, value, 1, 300);
-        } else if (name == "smoothing") {
-            o.smoothingFrames = optionValue(name, value, 0.5, 1000.0);
-        } else if (name == "zoom") {
-            o.zoomPercent = optionValue(name, value, 0.0, 100.0);
-        } else if (name == "max_frames") {
-            o.maxFrames = optionValue(name, value, 0LL, 1000000000LL);
-        } else if (name == "cut_detection" || name == "zoom_auto") {
-            (name == "zoom_auto" ? o.zoomAuto : o.cutDetection) = value.cast<bool>();
-        } else if (name == "codec") {
-            o.codec = py::str(value);
-        } else if (name == "side_by_side") {
-            o.sideBySide = py::str(path(value));
-        } else if (findKey(name) != nullptr) {
-            setParameter(core, name, value);
-        } else {
-            throw py::type_error("stabilise_file() got an unexpected keyword argument '" + name +
-                                 "'");
-        }
-    }
-    const bool live = calmora_cli::isLiveInput(o.input);
-    const char* refused = !o.codec.empty() && o.codec.size() != 4 ? "codec takes four characters"
-                          : o.zoomAuto && o.mode != Mode::OFFLINE ? "zoom_auto needs mode='offline'"
-                          : live && o.mode == Mode::OFFLINE ? "mode='offline' reads a file twice"
-                                                            : nullptr;
-    if (refused != nullptr) {
-        throw py::value_error(refused);
-    }
-    std::error_code ec;
-    if (!live && !std::filesystem::is_regular_file(o.input, ec)) {
-        PyErr_SetString(PyExc_FileNotFoundError, ("no video file " + o.input).c_str());
+    const long long n = PyLong_AsLongLong(value.ptr());
+    if (n == -1 && PyErr_Occurred() != nullptr) {
         throw py::error_already_set();
     }
-    // frames to come, as the container says (0 when it cannot say)
-    long long total = live ? 0 : cv::VideoCapture(o.input).get(cv::CAP_PROP_FRAME_COUNT);
-    total = o.maxFrames > 0 && (total <= 0 || o.maxFrames < total) ? o.maxFrames : total;
+    return n;
+}
 
-    // the progress callback runs on this thread between frames; an exception
-    // in it (or a pending Ctrl-C) stops the run, then propagates
+std::string textOf(const std::string& name, const py::handle& value) {
+    if (!py::isinstance<py::str>(value)) {
+        raise(PyExc_TypeError, name + " takes str, not " + typeName(value));
+    }
+    return value.cast<std::string>();
+}
+
+// The run stabilise_file describes: the mode first, so that every other
+// row can be tested against it, then the table rows and the file's own
+// options in the order given.
+run::RunOptions runOptions(const py::handle& input, const py::handle& output,
+                           const py::handle& mode, const py::kwargs& options) {
+    const py::object path = py::module_::import("os").attr("fspath");
+    run::RunOptions o;
+    o.input = py::str(path(input));
+    o.output = py::str(path(output));
+    o.settings = startingSettings(StabiliserMode::LIVE);
+    setFromPython(o.settings, row(cal::SETTING_MODE), "mode", mode);
+    Keywords given;
+    for (const auto& [key, value] : options) {
+        const std::string name = py::str(key);
+        if (name == "max_frames") {
+            o.maxFrames = wholeNumber(name, value);
+        } else if (name == "codec") {
+            o.codec = value.is_none() ? "" : textOf(name, value);
+        } else if (name == "side_by_side") {
+            o.sideBySide = value.is_none() ? "" : std::string(py::str(path(value)));
+        } else if (name == "zoom_auto") {
+            if (!PyBool_Check(value.ptr())) {
+                raise(PyExc_TypeError, "zoom_auto takes bool, not " + typeName(value));
+            }
+            if (value.cast<bool>()) {  // zoom='auto' by its older name
+                given.push_back({name, &row(cal::SETTING_ZOOM), py::str("auto")});
+            }
+        } else {
+            given.push_back(
+                keyword(name, value, "stabilise_file() got an unexpected keyword argument"));
+        }
+    }
+    applyKeywords(o.settings, given);
+    return o;
+}
+
+py::object stabiliseFile(const py::handle& input, const py::handle& output, const py::handle& mode,
+                         const py::object& progress, const py::kwargs& options) {
+    const run::RunOptions o = runOptions(input, output, mode, options);
+    // the run library decides; nothing is opened for a run it refuses
+    const run::Refusal refusal = run::checkRun(o);
+    if (refusal.status == run::RunResult::REFUSED) {
+        throw py::value_error(pythonMessage(refusal.message));
+    }
+    if (refusal.status != run::RunResult::DONE) {
+        raise(PyExc_FileNotFoundError, refusal.message);
+    }
+    // progress(done, total) runs on this thread between frames: offline
+    // mode's second pass counts on from its first, and total covers both;
+    // an exception in it (or a pending Ctrl-C) stops the run, then
+    // propagates
     std::atomic<bool> stop{false};
     std::exception_ptr failure;
-    const auto onProgress = [&](const calmora_cli::Progress& p) {
+    long long firstPass = 0;
+    const auto onProgress = [&](const run::Progress& p) {
         py::gil_scoped_acquire gil;
         try {
             if (failure) {
@@ -448,26 +860,32 @@ py::object stabiliseFile(const py::handle& input, const py::handle& output, cons
             if (PyErr_CheckSignals() != 0) {
                 throw py::error_already_set();
             }
+            firstPass = p.pass == 1 ? p.done : firstPass;
+            const long long done = (p.pass > 1 ? firstPass : 0) + p.done;
+            const long long total = p.total * p.passes;
             if (!progress.is_none()) {
-                progress(p.done, total > 0 ? py::object(py::int_(total)) : py::none());
+                progress(done, total > 0 ? py::object(py::int_(total)) : py::none());
             }
         } catch (...) {
             failure = std::current_exception();
             stop.store(true);
         }
     };
-    calmora_cli::RunResult run;
+    run::RunResult result;
     {
         py::gil_scoped_release unlocked;
-        run = calmora_cli::runStabilisation(core, o, stop, onProgress);
+        result = run::runFile(o, stop, onProgress);
     }
     if (failure) {
         std::rethrow_exception(failure);
     }
-    if (run.status == calmora_cli::RunResult::FAILED) {
-        throw std::runtime_error(run.error);
+    if (result.status == run::RunResult::REFUSED) {
+        throw py::value_error(pythonMessage(result.error));
     }
-    const std::string report = calmora_cli::reportJson(o, run, calmora_cli::summarise(run));
+    if (result.status == run::RunResult::FAILED) {
+        throw std::runtime_error(result.error);
+    }
+    const std::string report = run::reportJson(o, result, run::summarise(result));
     return py::module_::import("json").attr("loads")(report);
 }
 
@@ -479,26 +897,16 @@ const char* const kFrames =
     "1-D or 2-D array with fourcc='NV12' and size=(width, height). Results have the\n"
     "input's layout.\n\n";
 
-// The parameter list of a docstring, from the library's table.
-std::string documented(const std::string& text) {
-    std::string doc = text + "\n\n" + kFrames + "Parameters (the configuration keys):\n";
-    for (const auto& key : cal::parameterKeys()) {
-        doc += "    " + snakeName(key) + " (" + key.range + "): " + key.meaning + "\n";
-    }
-    return doc;
-}
+const char* const kSetParam =
+    "Sets one setting by its keyword name: TypeError if there is none, ValueError for\n"
+    "a value out of range or a setting this mode does not use.";
 
-}  // namespace
-
-PYBIND11_MODULE(calmora, m) {
-    m.doc() = "Real-time video stabiliser on numpy frames.";
-    m.attr("__version__") = CalmoraOpenCv::getVersion();
-    const auto setParam = "Sets one parameter: ValueError out of range, TypeError if unknown.";
-
-    static const std::string liveDoc = documented(
-        "Stabiliser(**params)\n\nThe live stabiliser: each frame comes back stabilised at "
-        "once.\nCalls from several threads on one object are serialised.");
-    py::class_<Stabiliser> live(m, "Stabiliser", liveDoc.c_str());
+void defineLive(py::module_& m) {
+    static const std::string doc =
+        "Stabiliser(**settings)\n\nThe live stabiliser: each frame comes back stabilised at "
+        "once.\nCalls from several threads on one object are serialised.\n\n" +
+        std::string(kFrames) + "Settings (keywords):\n" + settingsDoc(StabiliserMode::LIVE);
+    py::class_<Stabiliser> live(m, "Stabiliser", doc.c_str());
     live.def(py::init<const py::kwargs&>())
         .def("stabilise", &Stabiliser::stabilise, py::arg("frame"), py::arg("out") = py::none(),
              py::arg("fourcc") = py::none(), py::arg("size") = py::none(),
@@ -512,30 +920,33 @@ PYBIND11_MODULE(calmora, m) {
             [](Stabiliser& s) { return int(s.core.getParam(cal::PROCESSING_TIME_MKS)); },
             "Microseconds the last frame took inside the library.")
         .def_property_readonly(
-            "params", [](Stabiliser& s) { return parametersOf(s.core); }, "The parameters.")
-        .def(
-            "set_param",
-            [](Stabiliser& s, const std::string& name, const py::handle& value) {
-                setParameter(s.core, name, value);
-            },
-            py::arg("name"), py::arg("value"), setParam);
-    for (const auto& [name, id, doc] :
+            "last_was_cut", [](Stabiliser& s) { return s.core.lastWasCut(); },
+            "True when the last frame was found to start a new shot (detect_cuts).")
+        .def_property_readonly(
+            "params", [](Stabiliser& s) { return paramsOf(s.current()); },
+            "Every setting by its keyword name.")
+        .def("set_param", &Stabiliser::setParam, py::arg("name"), py::arg("value"), kSetParam);
+    for (const auto& [name, id, text] :
          {std::tuple{"reset", cal::RESET, "Starts the camera path again at the next frame."},
           {"enable", cal::ON, "Switches stabilisation on (with a reset when it was off)."},
           {"disable", cal::OFF, "Frames pass through unchanged (with a reset when it was on)."}}) {
         live.def(
-            name, [id = id](Stabiliser& s) { s.core.executeCommand(id); }, doc);
+            name, [id = id](Stabiliser& s) { s.core.executeCommand(id); }, text);
     }
+}
 
-    static const std::string ahead = documented(
-        "LookaheadStabiliser(latency=15, detect_cuts=False, **params)\n\nStabilisation with a "
-        "fixed latency (1..300): stabilise() returns None while it\nfills, then the frame of "
-        "`latency` calls ago, smoothed over the frames after it\ntoo; the filter coefficients "
-        "are not used. With detect_cuts, a hard cut of edited\nfootage starts a new shot, as "
-        "cut() does. One thread at a time.");
-    py::class_<Lookahead>(m, "LookaheadStabiliser", ahead.c_str())
-        .def(py::init<int, bool, const py::kwargs&>(), py::arg("latency") = 15,
-             py::arg("detect_cuts") = false)
+void defineLookahead(py::module_& m) {
+    static const std::string doc =
+        "LookaheadStabiliser(latency=" + defaultLiteral(row(cal::SETTING_LATENCY)) +
+        ", **settings)\n\nStabilisation with a fixed latency: stabilise() returns None while it "
+        "fills, then\nthe frame of `latency` calls ago, smoothed over the frames after it too. "
+        "With\ndetect_cuts, a hard cut of edited footage starts a new shot, as cut() does.\nOne "
+        "thread at a time.\n\n" +
+        std::string(kFrames) + "Settings (keywords):\n" + settingsDoc(StabiliserMode::LOOKAHEAD);
+    const ParameterKey& latency = row(cal::SETTING_LATENCY);
+    py::class_<Lookahead>(m, "LookaheadStabiliser", doc.c_str())
+        .def(py::init<const py::object&, const py::kwargs&>(),
+             py::arg("latency") = py::int_(static_cast<int>(cal::defaultNumber(latency, FRONT))))
         .def("stabilise", &Lookahead::stabilise, py::arg("frame"), py::arg("fourcc") = py::none(),
              py::arg("size") = py::none(),
              "Takes a copy of the frame; None while filling, else the oldest held frame.")
@@ -545,18 +956,45 @@ PYBIND11_MODULE(calmora, m) {
         .def_property_readonly("last_was_cut", &Lookahead::lastWasCut,
                                "True when the frame last taken was found to be a cut.")
         .def_property_readonly("latency", &Lookahead::latency)
-        .def_property_readonly("params", &Lookahead::params, "The parameters.")
-        .def("set_param", &Lookahead::setParam, py::arg("name"), py::arg("value"), setParam);
+        .def_property_readonly("params", &Lookahead::params, "Every setting by its keyword name.")
+        .def("set_param", &Lookahead::setParam, py::arg("name"), py::arg("value"), kSetParam);
+}
 
-    static const std::string file = documented(
-        "stabilise_file(input, output, mode='live', progress=None, **options) -> dict\n\n"
+void defineFile(py::module_& m) {
+    py::options plain;  // the signature pybind11 writes would show its argument types
+    plain.disable_function_signatures();
+    static const std::string doc =
+        "stabilise_file(input, output, mode=" + defaultLiteral(row(cal::SETTING_MODE)) +
+        ", progress=None, **options) -> dict\n\n"
         "Stabilises a video file, stream address or camera number as the calmora command\n"
-        "line does and returns its report. mode: 'live', 'lookahead' or 'offline'.\n"
-        "progress(done, total) is called after every frame written (total None when\n"
-        "unknown); an exception it raises stops the run and propagates. Options: latency\n"
-        "(1..300), smoothing (0.5..1000 frames, offline), cut_detection, zoom (per cent\n"
-        "beyond 100, 0..100), zoom_auto (offline), max_frames, codec (four characters),\n"
-        "side_by_side (a second output path), and the stabiliser's parameters.");
+        "line does and returns its report. The input is never written over: an output or\n"
+        "side_by_side naming it, by any spelling or link, is refused (ValueError), as are\n"
+        "settings the mode does not use; FileNotFoundError when the input or an output's\n"
+        "folder is missing, RuntimeError when the run fails.\n\n"
+        "progress(done, total) is called after every frame written, and in offline mode\n"
+        "also after every frame of its first, measuring pass: done counts on through both\n"
+        "passes and total covers both (None when the input does not say). An exception it\n"
+        "raises stops the run and propagates.\n\n"
+        "Settings (mode, then keywords):\n" +
+        settingsDoc(std::nullopt) +
+        "    zoom_auto (bool; default False): True is zoom='auto'\n"
+        "    max_frames (int; default 0): stop after this many input frames; 0 reads them all\n"
+        "    codec (str; default None): four characters; None chooses by the output's extension\n"
+        "    side_by_side (path; default None): a second output, the source above the result\n";
     m.def("stabilise_file", &stabiliseFile, py::arg("input"), py::arg("output"),
-          py::arg("mode") = "live", py::arg("progress") = py::none(), file.c_str());
+          py::arg("mode") = py::str(cal::defaultText(row(cal::SETTING_MODE), FRONT)),
+          py::arg("progress") = py::none(), doc.c_str());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(calmora, m) {
+    m.doc() = "Real-time video stabiliser on numpy frames.";
+    m.attr("__version__") = CalmoraOpenCv::getVersion();
+    defineLive(m);
+    defineLookahead(m);
+    defineFile(m);
+    m.def("_settings", &settingsTable,
+          "Every row of the parameter table in front-end units (for the tests).");
+    m.def("_stub", &stubText, "The type stub calmora.pyi, generated from the parameter table.");
 }

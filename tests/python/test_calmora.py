@@ -1,7 +1,10 @@
+import ast
 import json
+import math
 import os
 import subprocess
 import threading
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -10,6 +13,9 @@ import pytest
 import calmora
 
 W, H, N = 160, 120, 40
+MODES = ["live", "lookahead", "offline"]
+CLASSES = {"live": calmora.Stabiliser, "lookahead": calmora.LookaheadStabiliser}
+ROWS = {row["name"]: row for row in calmora._settings()}  # the parameter table, front-end units
 
 
 def shaky(seed, n=N):
@@ -62,32 +68,35 @@ def test_lookahead_gives_every_frame_latency_calls_late():
     assert all(np.array_equal(a, b) for a, b in zip(out[4:] + s.drain(), frames, strict=True))
 
 
-def test_lookahead_finds_the_cut_between_two_clips():
-    s = calmora.LookaheadStabiliser(latency=4, detect_cuts=True)
+@pytest.mark.parametrize("make, settings, found", [
+    (calmora.Stabiliser, {}, [20]),  # on unless switched off, in every mode
+    (calmora.Stabiliser, {"detect_cuts": False}, []),
+    (lambda **kw: calmora.LookaheadStabiliser(latency=4, **kw), {}, [20]),
+    (lambda **kw: calmora.LookaheadStabiliser(latency=4, **kw), {"cut_detection": False}, []),
+])
+def test_the_cut_between_two_clips_is_found_unless_switched_off(make, settings, found):
+    s = make(**settings)
     frames = shaky(7, 20) + shaky(9, 20)  # two scenes
-    found = [k for k, f in enumerate(frames) if (s.stabilise(f), s.last_was_cut)[1]]
-    assert found == [20]
+    assert [k for k, f in enumerate(frames) if (s.stabilise(f), s.last_was_cut)[1]] == found
 
 
 @pytest.mark.parametrize("kind", [0, 2])
-def test_matches_command_line_frame_for_frame(tmp_path, kind):
+def test_the_stabiliser_and_the_file_runs_give_the_same_offsets(tmp_path, kind):
     frames = clip(tmp_path / "in.avi", shaky(3))
     params = {"type": kind, "x_filter_coeff": 0.7, "y_offset_limit": 9, "const_x_offset": 3}
-    options = [f"--{k.replace('_', '-')}={v}" for k, v in params.items()]
-    subprocess.run([os.environ["CALMORA_CLI"], "stabilise", str(tmp_path / "in.avi"),
-                    str(tmp_path / "cli.avi"), "--report", str(tmp_path / "r.json"),
-                    "--no-cut-detection", "-q", *options], check=True)
-    cli = [f["offset"] for f in json.loads((tmp_path / "r.json").read_text())["frames"]]
     s = calmora.Stabiliser(**params)
     ours = [(s.stabilise(f), s.offsets)[1] for f in frames]
-    report = calmora.stabilise_file(tmp_path / "in.avi", tmp_path / "py.avi",
-                                    cut_detection=False, **params)
-    assert len(cli) == len(ours) == N
-    for mine, theirs, filed in zip(ours, cli, report["frames"]):
-        want = (theirs["x"], theirs["y"], theirs["angle"])
-        assert mine == pytest.approx(want, abs=1e-4)
-        filed = filed["offset"]
-        assert (filed["x"], filed["y"], filed["angle"]) == pytest.approx(want, abs=1e-4)
+    reports = [calmora.stabilise_file(tmp_path / "in.avi", tmp_path / "py.avi", **params)]
+    if "CALMORA_CLI" in os.environ:  # the command line, where it is built
+        options = [f"--{k.replace('_', '-')}={v}" for k, v in params.items()]
+        subprocess.run([os.environ["CALMORA_CLI"], "stabilise", str(tmp_path / "in.avi"),
+                        str(tmp_path / "cli.avi"), "--report", str(tmp_path / "r.json"), "-q",
+                        *options], check=True)
+        reports.append(json.loads((tmp_path / "r.json").read_text()))
+    assert len(ours) == N
+    for report in reports:
+        theirs = [[f["offset"][k] for k in ("x", "y", "angle")] for f in report["frames"]]
+        np.testing.assert_allclose(theirs, ours, atol=1e-4)
 
 
 def i420_to(planes, order):
@@ -158,15 +167,18 @@ BAD = [
      "H264"),
     (lambda s: s.stabilise(frame, out=np.zeros((H, W), np.uint8)), ValueError, "shape"),
     (lambda s: s.stabilise(frame, out=frame), ValueError, "share memory"),
-    (lambda s: calmora.Stabiliser(x_filter_coeff=1.5), ValueError, "x_filter_coeff=1.5 is outside"),
-    (lambda s: calmora.Stabiliser(scale_factor=9), ValueError, "1..8"),
-    (lambda s: calmora.Stabiliser(x_offset_limit=0), ValueError, "x_offset_limit"),
-    (lambda s: s.set_param("type", 3), ValueError, "0..2"),
+    (lambda s: calmora.Stabiliser(x_filter_coeff=1.5), ValueError, "x_filter_coeff: 1.5 is outside"),
+    (lambda s: s.set_param("type", "fast"), ValueError, "fft, flow or flow-rotation"),
     (lambda s: s.set_param("a_offset_limit", "big"), TypeError, "str"),
+    (lambda s: s.set_param("enable", 0.5), TypeError, "float"),
     (lambda s: calmora.Stabiliser(shake=1), TypeError, "shake"),
-    (lambda s: calmora.LookaheadStabiliser(latency=0), ValueError, "latency"),
+    (lambda s: calmora.Stabiliser(xFilterCoeff=1), TypeError, "xFilterCoeff"),
+    (lambda s: calmora.Stabiliser(zoom="auto"), ValueError, "offline"),
     (lambda s: calmora.stabilise_file("a.avi", "b.avi", mode="fast"), ValueError, "fast"),
+    (lambda s: calmora.stabilise_file("a.avi", "b.avi", mode=3), ValueError, "mode"),
     (lambda s: calmora.stabilise_file("a.avi", "b.avi", speed=2), TypeError, "speed"),
+    (lambda s: calmora.stabilise_file("a.avi", "b.avi", codec="MJPEG"), ValueError, "four"),
+    (lambda s: calmora.stabilise_file("no-such.avi", "b.avi"), FileNotFoundError, "no-such.avi"),
 ]
 
 
@@ -193,16 +205,18 @@ def test_two_threads_give_the_results_of_one_after_the_other():
         assert all(np.array_equal(x, y) for x, y in zip(a, b))
 
 
-@pytest.mark.parametrize("mode", ["live", "lookahead", "offline"])
+@pytest.mark.parametrize("mode", MODES)
 def test_stabilise_file_writes_every_frame(tmp_path, mode):
     clip(tmp_path / "in.avi", shaky(9))
     calls = []
+    options = {"latency": 5} if mode == "lookahead" else {}
     report = calmora.stabilise_file(str(tmp_path / "in.avi"), str(tmp_path / "out.avi"), mode,
-                                    progress=lambda *a: calls.append(a), latency=5)
+                                    progress=lambda *a: calls.append(a), **options)
     capture = cv2.VideoCapture(str(tmp_path / "out.avi"))
     assert int(capture.get(cv2.CAP_PROP_FRAME_COUNT)) == N
     assert capture.read()[1].shape == (H, W, 3)
-    assert calls == [(i + 1, N) for i in range(N)]
+    passes = 2 if mode == "offline" else 1  # offline measures every frame first
+    assert calls == [(i + 1, passes * N) for i in range(passes * N)]
     assert (report["mode"], report["summary"]["frames"], len(report["frames"])) == (mode, N, N)
     assert report["summary"]["jitter"]["after"] < 0.5 * report["summary"]["jitter"]["before"]
 
@@ -219,3 +233,100 @@ def test_an_error_in_progress_stops_the_run(tmp_path):
     with pytest.raises(KeyError, match="stop here"):
         calmora.stabilise_file(tmp_path / "in.avi", tmp_path / "out.avi", progress=progress)
     assert calls == [1, 2, 3]
+
+
+@pytest.mark.parametrize("output, side", [("in.avi", None), ("link.avi", None), ("./in.avi", None),
+                                          ("out.avi", "in.avi"), ("out.avi", "./out.avi")])
+def test_stabilise_file_never_writes_over_its_input(tmp_path, output, side):
+    clip(tmp_path / "in.avi", shaky(9, 5))
+    (tmp_path / "link.avi").symlink_to(tmp_path / "in.avi")
+    before, names = (tmp_path / "in.avi").read_bytes(), sorted(os.listdir(tmp_path))
+    options = {"side_by_side": f"{tmp_path}/{side}"} if side else {}
+    with pytest.raises(ValueError):
+        calmora.stabilise_file(tmp_path / "in.avi", f"{tmp_path}/{output}", **options)
+    assert (tmp_path / "in.avi").read_bytes() == before and sorted(os.listdir(tmp_path)) == names
+
+
+def edges(row, mode):
+    """Values at the ends of a row's range, and values just outside it."""
+    lo, hi, kind, names = row["min"], row["max"], row["kind"], row["choices"]
+    if kind == "bool":
+        return [False, True], [-1, 2]
+    if kind == "choice":
+        return [0, len(names) - 1, names[-1]], [-1, len(names), "none-such"]
+    if math.isinf(lo):
+        return [-10**6, 10**6], [math.nan, math.inf]
+    if kind == "int":
+        return [int(lo), int(hi)], [int(lo) - 1, int(hi) + 1]
+    step, auto = 1e-6 * max(1.0, abs(hi)), ["auto"] if kind == "number_or_auto" else []
+    offline = mode == "offline"  # only a whole path gives an automatic zoom
+    return [lo, hi] + auto * offline, [lo - step, hi + step] + auto * (not offline)
+
+
+def refusals(tmp_path, mode, **settings):
+    """What each front end of `mode` makes of `settings`: None where taken, else the error."""
+    calls = [lambda: calmora.stabilise_file(tmp_path / "none.avi", tmp_path / "o.avi", mode, **settings)]
+    calls += [lambda: CLASSES[mode](**settings)] if mode in CLASSES else []
+    errors = []
+    for call in calls:
+        try:
+            call()
+            errors.append(None)
+        except FileNotFoundError:  # past every check of the settings, then no input
+            errors.append(None)
+        except (TypeError, ValueError) as error:
+            errors.append(error)
+    return errors
+
+
+@pytest.mark.parametrize("name", [name for name in ROWS if name != "mode"])
+def test_every_setting_takes_its_range_only_in_the_modes_that_use_it(tmp_path, name):
+    row = ROWS[name]
+    for mode in MODES:
+        used = mode in row["modes"]
+        good, bad = edges(row, mode) if used else ([], [row["default"]])
+        for spelled in [name] + row["aliases"]:
+            for value in good:
+                assert refusals(tmp_path, mode, **{spelled: value}) == [None] * (1 + (mode in CLASSES))
+            for value in bad:
+                for error in refusals(tmp_path, mode, **{spelled: value}):
+                    assert isinstance(error, ValueError) and str(error).startswith(spelled)
+                    assert used or f"is not used in {mode} mode" in str(error)
+        for value in good if mode in CLASSES else []:  # held as given, a choice by its index
+            held = value if not isinstance(value, str) else row["choices"].index(value)
+            assert value == "auto" or CLASSES[mode](**{name: value}).params[name] == held
+
+
+def listed(mode):
+    return [r for r in ROWS.values() if mode is None or (mode in r["modes"] and r["name"] != "mode")]
+
+
+def literal(row):
+    return row["choices"][row["default"]] if row["kind"] == "choice" else row["default"]
+
+
+@pytest.mark.parametrize("front, mode", [(calmora.Stabiliser, "live"),
+                                         (calmora.LookaheadStabiliser, "lookahead"),
+                                         (calmora.stabilise_file, None)])
+def test_help_lists_every_setting_with_the_default_it_starts_from(front, mode):
+    lines = {line.split(" (")[0].strip(): line for line in front.__doc__.splitlines()
+             if line.startswith("    ") and line[4] != " "}
+    for row in listed(mode):
+        assert f"; default {literal(row)!r}" in lines.pop(row["name"])
+    assert set(lines) == (set() if mode else {"zoom_auto", "max_frames", "codec", "side_by_side"})
+    assert mode is None or front().params == {row["name"]: row["default"] for row in listed(mode)}
+
+
+def test_the_stub_beside_the_module_is_the_one_the_table_gives():
+    stub = (Path(calmora.__file__).parent / "calmora.pyi").read_text()
+    assert stub == calmora._stub()
+    tree = {node.name: node for node in ast.parse(stub).body if hasattr(node, "name")}
+    for name, mode in [("Stabiliser", "live"), ("LookaheadStabiliser", "lookahead"),
+                       ("stabilise_file", None)]:
+        node = tree[name] if mode is None else next(f for f in tree[name].body if getattr(f, "name", "") == "__init__")
+        a = node.args
+        given = list(zip(a.args[len(a.args) - len(a.defaults):], a.defaults))
+        given = {arg.arg: ast.literal_eval(value) for arg, value in given + list(zip(a.kwonlyargs, a.kw_defaults))}
+        assert {row["name"]: given.pop(row["name"]) for row in listed(mode)} == \
+            {row["name"]: literal(row) for row in listed(mode)}
+        assert set(given) <= {"progress", "zoom_auto", "max_frames", "codec", "side_by_side"}
