@@ -4,7 +4,7 @@ JOBS    ?= $(shell nproc)
 BUILD   ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test run asan tsan bench fuzz install clean loc
+.PHONY: all deps build test run asan tsan bench fuzz install clean loc long-functions
 
 all: build
 
@@ -59,6 +59,10 @@ fuzz: deps
 # Product and test lines per folder and their ratio.
 loc:
 	@scripts/loc.sh
+
+# Product functions longer than 80 lines (pmccabe); exits 1 when there is any.
+long-functions: deps
+	@scripts/long-functions.sh
 
 install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)

@@ -108,19 +108,10 @@ bool handleKey(int key, Calmora& stabiliser, orl::demo::Recorder& recorder, cons
     }
 }
 
-}  // namespace
-
-int main() {
-    const std::string version = CalmoraOpenCv::getVersion();
-    printBanner(version);
-
-    CalmoraOpenCv stabiliserObject;
-    NexfeedOpenCv sourceObject;
-    Calmora& stabiliser = stabiliserObject;
-    Nexfeed& source = sourceObject;
-
-    // configuration
-    DemoParams params;
+// Reads the configuration file into `params`. When it is missing or
+// unusable, writes the default configuration (the source's and the
+// stabiliser's defaults, the source asked for by dialog) and returns false.
+bool loadConfig(DemoParams& params, Nexfeed& source, Calmora& stabiliser) {
     nlohmann::json document;
     bool configured = false;
     if (!orl::demo::loadJsonFile(orl::demo::CONFIG_FILE_NAME, document))
@@ -134,10 +125,14 @@ int main() {
         params.videoSource.source = "file dialog";
         params.videoStabiliser = stabiliser.getParams();
         writeDefaultConfig(document, params);
-        return -1;
     }
+    return configured;
+}
 
-    // source selection
+// Opens the configured source (asking for a file first when it says so) and
+// the stabiliser, and checks for a display; false, with the reason printed,
+// when the program cannot go on. Starts the key watcher when it can.
+bool start(DemoParams& params, Nexfeed& source, Calmora& stabiliser) {
     // Without a display the dialog gives no file, so the source fails to open
     // with its own message.
     if (params.videoSource.source == "file dialog" || params.videoSource.source == "dialog")
@@ -145,19 +140,24 @@ int main() {
 
     if (!source.open(params.videoSource)) {
         std::cout << "ERROR: Can't init video source" << std::endl;
-        return -1;
+        return false;
     }
     if (!stabiliser.init(params.videoStabiliser)) {
         std::cout << "ERROR: Can't init video stabiliser" << std::endl;
-        return -1;
+        return false;
     }
     if (!orl::demo::displayAvailable()) {
         std::cout << "ERROR: No display available" << std::endl;
-        return -1;
+        return false;
     }
     if (orl::demo::x11DisplayAvailable() && orl::demo::ensureQtApplication())
         orl::demo::watchKeys();
+    return true;
+}
 
+// Captures, stabilises and shows frames in the window `title` until ESC;
+// ends any recording and closes the windows.
+void run(Nexfeed& source, Calmora& stabiliser, const std::string& title) {
     orl::video::Frame sourceFrame;
     orl::video::Frame resultFrame;
     cv::Mat mix;
@@ -165,7 +165,6 @@ int main() {
     float averageMs = 5.0f;
     orl::demo::Recorder recorder;
     bool windowShown = false;
-    const std::string title = "CalmoraOpenCv v" + version;
 
     while (true) {
         // capture
@@ -203,5 +202,22 @@ int main() {
     if (recorder.recording())
         recorder.stop();
     cv::destroyAllWindows();
+}
+
+}  // namespace
+
+int main() {
+    const std::string version = CalmoraOpenCv::getVersion();
+    printBanner(version);
+
+    CalmoraOpenCv stabiliserObject;
+    NexfeedOpenCv sourceObject;
+    Calmora& stabiliser = stabiliserObject;
+    Nexfeed& source = sourceObject;
+
+    DemoParams params;
+    if (!loadConfig(params, source, stabiliser) || !start(params, source, stabiliser))
+        return -1;
+    run(source, stabiliser, "CalmoraOpenCv v" + version);
     return 0;
 }

@@ -211,6 +211,72 @@ bool NexfeedOpenCv::openCapture(bool byNumber, int deviceNumber, const std::stri
     return true;
 }
 
+bool NexfeedOpenCv::classifyOrReport(const std::string& text) {
+    sourceType = classifySource(text);
+    if (sourceType != UNKNOWN) {
+        return true;
+    }
+    if (text.size() <= 3) {
+        // short texts are device numbers; "cam" is none
+        NEXFEED_ERROR("Video source is neither a device number nor a known source: " << text);
+    } else {
+        NEXFEED_ERROR("UNKNOWN video source type!\n");
+    }
+    return false;
+}
+
+bool NexfeedOpenCv::storeInitFields(const std::vector<std::string>& fields, int& width, int& height,
+                                    int& deviceNumber) {
+    std::lock_guard<std::mutex> lock(paramsMutex);
+    std::string error;
+    params.source = fields[0];
+    bool converted = parseDecimal(fields[1], width, error);
+    if (converted) {
+        params.width = width;
+        converted = parseDecimal(fields[2], height, error);
+    }
+    if (converted) {
+        params.height = height;
+        if (sourceType == DEVICE) {
+            converted = parseDecimal(fields[0], deviceNumber, error);
+        }
+    }
+    if (!converted) {
+        NEXFEED_ERROR("Could not convert parameters! Exception caught: " << error);
+        return false;
+    }
+    params.isOpen = false;
+    return true;
+}
+
+float NexfeedOpenCv::readBackDevice(int width, int height) {
+    std::lock_guard<std::mutex> lock(paramsMutex);
+    std::lock_guard<std::mutex> device(deviceMutex);
+    if (width > 0 && height > 0) {
+        setProperty(cv::CAP_PROP_FRAME_WIDTH, width);
+        setProperty(cv::CAP_PROP_FRAME_HEIGHT, height);
+    }
+    params.isOpen = true;
+    params.width = truncToInt(getProperty(cv::CAP_PROP_FRAME_WIDTH));
+    params.height = truncToInt(getProperty(cv::CAP_PROP_FRAME_HEIGHT));
+    params.focusMode = truncToInt(getProperty(cv::CAP_PROP_AUTOFOCUS));
+    params.focus = gainFromDevice(getProperty(cv::CAP_PROP_FOCUS));
+    params.exposure = truncToInt(getProperty(cv::CAP_PROP_EXPOSURE));
+    params.exposureMode = truncToInt(getProperty(cv::CAP_PROP_AUTO_EXPOSURE));
+    params.fps = static_cast<float>(getProperty(cv::CAP_PROP_FPS));
+    params.gain = gainFromDevice(getProperty(cv::CAP_PROP_GAIN));
+    params.gainMode = 1;
+    setProperty(cv::CAP_PROP_BUFFERSIZE, 1);
+    return params.fps;
+}
+
+void NexfeedOpenCv::startPacing(float fps) {
+    frameIntervalMks = frameIntervalFor(fps, frameIntervalMks);
+    fileEnded = false;
+    lastCallTime = now();
+    lastEntryTime = lastCallTime;
+}
+
 bool NexfeedOpenCv::open(const std::string& initString) {
     if (initString.empty()) {
         NEXFEED_ERROR("Given init string is empty!\n");
@@ -233,43 +299,13 @@ bool NexfeedOpenCv::open(const std::string& initString) {
         fields.emplace_back("-1");
     }
 
-    // classify
-    sourceType = classifySource(fields[0]);
-    if (sourceType == UNKNOWN) {
-        if (fields[0].size() <= 3) {
-            // short texts are device numbers; "cam" is none
-            NEXFEED_ERROR(
-                "Video source is neither a device number nor a known source: " << fields[0]);
-        } else {
-            NEXFEED_ERROR("UNKNOWN video source type!\n");
-        }
-        return false;
-    }
-
-    // convert; fields converted before a failure keep their new values
+    // classify and convert; fields converted before a failure keep their
+    // new values
     int width = -1;
     int height = -1;
     int deviceNumber = 0;
-    {
-        std::lock_guard<std::mutex> lock(paramsMutex);
-        std::string error;
-        params.source = fields[0];
-        bool converted = parseDecimal(fields[1], width, error);
-        if (converted) {
-            params.width = width;
-            converted = parseDecimal(fields[2], height, error);
-        }
-        if (converted) {
-            params.height = height;
-            if (sourceType == DEVICE) {
-                converted = parseDecimal(fields[0], deviceNumber, error);
-            }
-        }
-        if (!converted) {
-            NEXFEED_ERROR("Could not convert parameters! Exception caught: " << error);
-            return false;
-        }
-        params.isOpen = false;
+    if (!classifyOrReport(fields[0]) || !storeInitFields(fields, width, height, deviceNumber)) {
+        return false;
     }
 
     // open
@@ -284,32 +320,7 @@ bool NexfeedOpenCv::open(const std::string& initString) {
     }
 
     // request the size, then read the device's own values back
-    float fps = 0.0f;
-    {
-        std::lock_guard<std::mutex> lock(paramsMutex);
-        std::lock_guard<std::mutex> device(deviceMutex);
-        if (width > 0 && height > 0) {
-            setProperty(cv::CAP_PROP_FRAME_WIDTH, width);
-            setProperty(cv::CAP_PROP_FRAME_HEIGHT, height);
-        }
-        params.isOpen = true;
-        params.width = truncToInt(getProperty(cv::CAP_PROP_FRAME_WIDTH));
-        params.height = truncToInt(getProperty(cv::CAP_PROP_FRAME_HEIGHT));
-        params.focusMode = truncToInt(getProperty(cv::CAP_PROP_AUTOFOCUS));
-        params.focus = gainFromDevice(getProperty(cv::CAP_PROP_FOCUS));
-        params.exposure = truncToInt(getProperty(cv::CAP_PROP_EXPOSURE));
-        params.exposureMode = truncToInt(getProperty(cv::CAP_PROP_AUTO_EXPOSURE));
-        params.fps = static_cast<float>(getProperty(cv::CAP_PROP_FPS));
-        params.gain = gainFromDevice(getProperty(cv::CAP_PROP_GAIN));
-        params.gainMode = 1;
-        setProperty(cv::CAP_PROP_BUFFERSIZE, 1);
-        fps = params.fps;
-    }
-
-    frameIntervalMks = frameIntervalFor(fps, frameIntervalMks);
-    fileEnded = false;
-    lastCallTime = now();
-    lastEntryTime = lastCallTime;
+    startPacing(readBackDevice(width, height));
     return true;
 }
 
@@ -330,14 +341,7 @@ bool NexfeedOpenCv::open(const NexfeedParams& given) {
     }
 
     // classify
-    sourceType = classifySource(given.source);
-    if (sourceType == UNKNOWN) {
-        if (given.source.size() <= 3) {
-            NEXFEED_ERROR(
-                "Video source is neither a device number nor a known source: " << given.source);
-        } else {
-            NEXFEED_ERROR("UNKNOWN video source type!\n");
-        }
+    if (!classifyOrReport(given.source)) {
         return false;
     }
     {
@@ -371,10 +375,7 @@ bool NexfeedOpenCv::open(const NexfeedParams& given) {
         params.isOpen = true;
         setProperty(cv::CAP_PROP_BUFFERSIZE, 1);
     }
-    frameIntervalMks = frameIntervalFor(given.fps, frameIntervalMks);
-    fileEnded = false;
-    lastCallTime = now();
-    lastEntryTime = lastCallTime;
+    startPacing(given.fps);
 
     // apply the record's values; each refusal logs itself and is ignored
     setParam(GAIN, static_cast<float>(given.gain));
@@ -464,57 +465,55 @@ bool NexfeedOpenCv::getFrame(Frame& frame, int timeoutMs) {
     return true;
 }
 
-bool NexfeedOpenCv::setParam(int id, float value) {
-    std::lock_guard<std::mutex> lock(paramsMutex);
-    const int v = truncToInt(value);
-    auto setDevice = [this](int property, double deviceValue) {
-        std::lock_guard<std::mutex> device(deviceMutex);
-        return setProperty(property, deviceValue);
-    };
+bool NexfeedOpenCv::setLogLevel(int level) {
+    LogMode mode = LogMode::DISABLED;
+    if (!logModeForLevel(level, mode)) {
+        // reported with the mode in force before the call
+        emit(logger, logMode.load(), 1, __LINE__, "] ERROR",
+             "Invaid log mode: " + std::to_string(level) + " . Log disabled.");
+        params.logLevel = 0;
+        logMode = LogMode::DISABLED;
+        return false;
+    }
+    params.logLevel = level;
+    logMode = mode;
+    return true;
+}
 
+bool NexfeedOpenCv::setDevice(int property, double deviceValue) {
+    bool set = false;
+    {
+        std::lock_guard<std::mutex> device(deviceMutex);
+        set = setProperty(property, deviceValue);
+    }
+    if (!set) {
+        NEXFEED_ERROR("Can't set value to OpenCV.");
+    }
+    return set;
+}
+
+bool NexfeedOpenCv::setFrameSize(int id, int size) {
+    const bool isWidth = id == WIDTH;
+    if (size < 1 || size > 16364) {
+        NEXFEED_ERROR("Invalid frame " << (isWidth ? "width" : "height") << " value: " << size);
+        return false;
+    }
+    if (!setDevice(isWidth ? cv::CAP_PROP_FRAME_WIDTH : cv::CAP_PROP_FRAME_HEIGHT, size)) {
+        return false;
+    }
+    if (isWidth) {
+        params.width = size;
+    } else {
+        params.height = size;
+    }
+    return true;
+}
+
+bool NexfeedOpenCv::setCameraParam(int id, float value) {
+    const int v = truncToInt(value);
     switch (id) {
-        case LOG_LEVEL: {
-            LogMode mode = LogMode::DISABLED;
-            if (!logModeForLevel(v, mode)) {
-                // reported with the mode in force before the call
-                emit(logger, logMode.load(), 1, __LINE__, "] ERROR",
-                     "Invaid log mode: " + std::to_string(v) + " . Log disabled.");
-                params.logLevel = 0;
-                logMode = LogMode::DISABLED;
-                return false;
-            }
-            params.logLevel = v;
-            logMode = mode;
-            return true;
-        }
-        case WIDTH:
-            if (v < 1 || v > 16364) {
-                NEXFEED_ERROR("Invalid frame width value: " << v);
-                return false;
-            }
-            if (!setDevice(cv::CAP_PROP_FRAME_WIDTH, v)) {
-                NEXFEED_ERROR("Can't set value to OpenCV.");
-                return false;
-            }
-            params.width = v;
-            return true;
-        case HEIGHT:
-            if (v < 1 || v > 16364) {
-                NEXFEED_ERROR("Invalid frame height value: " << v);
-                return false;
-            }
-            if (!setDevice(cv::CAP_PROP_FRAME_HEIGHT, v)) {
-                NEXFEED_ERROR("Can't set value to OpenCV.");
-                return false;
-            }
-            params.height = v;
-            return true;
-        case GAIN_MODE:
-            NEXFEED_ERROR("Unsupported param.");
-            return false;
         case GAIN:
             if (!setDevice(cv::CAP_PROP_GAIN, gainToDevice(value))) {
-                NEXFEED_ERROR("Can't set value to OpenCV.");
                 return false;
             }
             params.gain = v;
@@ -525,14 +524,12 @@ bool NexfeedOpenCv::setParam(int id, float value) {
                 return false;
             }
             if (!setDevice(cv::CAP_PROP_AUTO_EXPOSURE, exposureModeToDevice(value))) {
-                NEXFEED_ERROR("Can't set value to OpenCV.");
                 return false;
             }
             params.exposureMode = v;
             return true;
         case EXPOSURE:
             if (!setDevice(cv::CAP_PROP_EXPOSURE, value)) {
-                NEXFEED_ERROR("Can't set value to OpenCV.");
                 return false;
             }
             params.exposure = v;
@@ -543,29 +540,49 @@ bool NexfeedOpenCv::setParam(int id, float value) {
                 return false;
             }
             if (!setDevice(cv::CAP_PROP_AUTOFOCUS, focusModeToDevice(value))) {
-                NEXFEED_ERROR("Can't set value to OpenCV.");
                 return false;
             }
             params.focusMode = v;
             return true;
         case FOCUS:
             if (!setDevice(cv::CAP_PROP_FOCUS, focusToDevice(value))) {
-                NEXFEED_ERROR("Can't set value to OpenCV.");
                 return false;
             }
             params.focus = v;
             return true;
-        case CYCLE_TIME_MKS:
-            NEXFEED_ERROR("CYCLE_TIME_MKS is read only parameter!\n");
-            return false;
         case FPS:
             // the frame interval stays: pacing follows the opened source
             if (!setDevice(cv::CAP_PROP_FPS, value)) {
-                NEXFEED_ERROR("Can't set value to OpenCV.");
                 return false;
             }
             params.fps = value;
             return true;
+        default:
+            return false;
+    }
+}
+
+bool NexfeedOpenCv::setParam(int id, float value) {
+    std::lock_guard<std::mutex> lock(paramsMutex);
+    switch (id) {
+        case LOG_LEVEL:
+            return setLogLevel(truncToInt(value));
+        case WIDTH:
+        case HEIGHT:
+            return setFrameSize(id, truncToInt(value));
+        case GAIN:
+        case EXPOSURE_MODE:
+        case EXPOSURE:
+        case FOCUS_MODE:
+        case FOCUS:
+        case FPS:
+            return setCameraParam(id, value);
+        case GAIN_MODE:
+            NEXFEED_ERROR("Unsupported param.");
+            return false;
+        case CYCLE_TIME_MKS:
+            NEXFEED_ERROR("CYCLE_TIME_MKS is read only parameter!\n");
+            return false;
         case IS_OPEN:
             NEXFEED_ERROR("IS_OPEN is read only parameter!\n");
             return false;

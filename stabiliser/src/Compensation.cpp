@@ -201,22 +201,61 @@ bool copyUnapplied(const Frame& src, Frame& dst, Offsets& offsets) {
     return false;
 }
 
+// Re-creates dst with src's geometry when it differs. A compressed picture's
+// valid length changes from frame to frame, and its copy reuses the buffer,
+// so only raw formats (`raw`) compare the byte count.
+void fitOutput(const Frame& src, Frame& dst, bool raw) {
+    if (dst.width != src.width || dst.height != src.height || dst.fourcc != src.fourcc ||
+        (raw && dst.size != src.size)) {
+        dst.release();
+        dst = Frame(src.width, src.height, src.fourcc);
+    }
+}
+
+// Moves the raw frame src into dst by `m`, whose translation truncated is
+// (sx, sy): the chroma-subsampled formats are only ever shifted, "GRAY" and
+// the packed 24-bit formats are shifted while the linear part vanishes and
+// warped otherwise. `shifted` tells which of the two it was. False when the
+// shift routine refused the frame.
+bool moveByMatrix(const Frame& src, Frame& dst, const Affine& m, int sx, int sy, bool& shifted) {
+    const bool linearVanishes = std::abs(m.a) < LINEAR_LIMIT && std::abs(m.b) < LINEAR_LIMIT &&
+                                std::abs(m.c) < LINEAR_LIMIT && std::abs(m.d) < LINEAR_LIMIT;
+    shifted = true;
+    switch (src.fourcc) {
+        case fcc::NV12:
+        case fcc::NV21:
+            return shiftSemiPlanar420(src, dst, sx, sy);
+        case fcc::YU12:
+        case fcc::YV12:
+            return shiftPlanar420(src, dst, sx, sy);
+        case fcc::YUYV:
+        case fcc::UYVY:
+            return shiftPacked422(src, dst, sx, sy);
+        case fcc::RGB3:
+        case fcc::BGR3:
+        case fcc::YUV3:
+            if (linearVanishes) {
+                return shiftPacked24(src, dst, sx, sy);
+            }
+            warp(src, dst, m, 3);
+            shifted = false;
+            return true;
+        default:  // "GRAY", the only raw format left
+            if (linearVanishes) {
+                return shiftGray(src, dst, sx, sy);
+            }
+            warp(src, dst, m, 1);
+            shifted = false;
+            return true;
+    }
+}
+
 }  // namespace
 
 bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraParams& snapshot,
                 double zoom) {
-    const uint32_t width = src.width;
-    const uint32_t height = src.height;
     const bool raw = isRawFormat(src.fourcc);
-
-    // output geometry; a compressed picture's valid length changes from frame
-    // to frame, and its copy below reuses the buffer, so only raw formats
-    // compare the byte count
-    if (dst.width != width || dst.height != height || dst.fourcc != src.fourcc ||
-        (raw && dst.size != src.size)) {
-        dst.release();
-        dst = Frame(width, height, src.fourcc);
-    }
+    fitOutput(src, dst, raw);
 
     // pass-through (a NaN is not zero)
     if (offsets.x == 0.0 && offsets.y == 0.0 && offsets.a == 0.0 && zoom == 1.0) {
@@ -239,9 +278,9 @@ bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
 
     // matrix; the chroma-subsampled formats are only ever shifted, and the
     // translation of a zoom about the centre is not a shift of the picture
-    Affine m = buildMatrix(width, height, offsets, snapshot);
+    Affine m = buildMatrix(src.width, src.height, offsets, snapshot);
     if (zoom != 1.0 && !isSubsampled(src.fourcc)) {
-        m = zoomed(m, width, height, zoom);
+        m = zoomed(m, src.width, src.height, zoom);
     }
     if (!isFinite(m)) {
         return copyUnapplied(src, dst, offsets);
@@ -252,50 +291,15 @@ bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
         std::memset(dst.data, 0, dst.size);
     }
 
-    // dispatch
+    // shift or warp
     const int sx = truncatedShift(m.tx);
     const int sy = truncatedShift(m.ty);
-    const bool linearVanishes = std::abs(m.a) < LINEAR_LIMIT && std::abs(m.b) < LINEAR_LIMIT &&
-                                std::abs(m.c) < LINEAR_LIMIT && std::abs(m.d) < LINEAR_LIMIT;
-    bool applied = true;
     bool shifted = true;
-    switch (src.fourcc) {
-        case fcc::NV12:
-        case fcc::NV21:
-            applied = shiftSemiPlanar420(src, dst, sx, sy);
-            break;
-        case fcc::YU12:
-        case fcc::YV12:
-            applied = shiftPlanar420(src, dst, sx, sy);
-            break;
-        case fcc::YUYV:
-        case fcc::UYVY:
-            applied = shiftPacked422(src, dst, sx, sy);
-            break;
-        case fcc::RGB3:
-        case fcc::BGR3:
-        case fcc::YUV3:
-            if (linearVanishes) {
-                applied = shiftPacked24(src, dst, sx, sy);
-            } else {
-                warp(src, dst, m, 3);
-                shifted = false;
-            }
-            break;
-        default:  // "GRAY", the only raw format left
-            if (linearVanishes) {
-                applied = shiftGray(src, dst, sx, sy);
-            } else {
-                warp(src, dst, m, 1);
-                shifted = false;
-            }
-            break;
-    }
-    if (!applied) {
+    if (!moveByMatrix(src, dst, m, sx, sy, shifted)) {
         return copyUnapplied(src, dst, offsets);
     }
     offsets = Offsets{m.tx, m.ty, std::atan2(m.c, m.a)};
-    if (shifted && shiftFallsBack(src.fourcc, width, height, sx, sy)) {
+    if (shifted && shiftFallsBack(src.fourcc, src.width, src.height, sx, sy)) {
         // the routine copied the picture as it was: no translation applied
         offsets.x = 0.0;
         offsets.y = 0.0;

@@ -169,6 +169,118 @@ float FftEstimator::secondPeak(int r0, int r1, int bestRow, int bestCol) const {
     return second;
 }
 
+void FftEstimator::transformRows(const cv::Mat& current, int r0, int r1) {
+    if (r0 == r1) {
+        return;
+    }
+    const int width = current.cols;
+    for (int r = r0; r < r1; ++r) {
+        const uint8_t* g = current.ptr<uint8_t>(r);
+        const float* w = hannWindow_.ptr<float>(r);
+        float* windowed = windowedImage_.ptr<float>(r);
+        for (int col = 0; col < width; ++col) {
+            windowed[col] = (static_cast<float>(g[col]) / 255.0f - 0.5f) * w[col];
+        }
+    }
+    cv::Mat out = rowSpectra_.rowRange(r0, r1);
+    cv::dft(windowedImage_.rowRange(r0, r1), out, cv::DFT_ROWS);
+}
+
+void FftEstimator::correlateColumns(int slot, int j0, int j1) {
+    if (j0 == j1) {
+        return;
+    }
+    const int width = rowSpectra_.cols;
+    const int height = rowSpectra_.rows;
+    for (int r = 0; r < height; ++r) {
+        const float* packed = rowSpectra_.ptr<float>(r);
+        for (int j = j0; j < j1; ++j) {
+            float* column = columns_.ptr<float>(j) + 2 * r;
+            unpack(packed, width, j, column);
+        }
+    }
+    cv::Mat spectrum = spectra_[slot].rowRange(j0, j1);
+    cv::dft(columns_.rowRange(j0, j1), spectrum, cv::DFT_ROWS);
+
+    // conj(previous) * current
+    const float* p = spectra_[1 - slot].ptr<float>(j0);
+    const float* c = spectrum.ptr<float>();
+    float* x = crossSpectrum_.ptr<float>(j0);
+    const size_t count = static_cast<size_t>(j1 - j0) * static_cast<size_t>(height);
+    for (size_t k = 0; k < count; ++k) {
+        const float pr = p[2 * k];
+        const float pi = p[2 * k + 1];
+        const float cr = c[2 * k];
+        const float ci = c[2 * k + 1];
+        x[2 * k] = pr * cr + pi * ci;
+        x[2 * k + 1] = pr * ci - pi * cr;
+    }
+    cv::Mat inverse = columns_.rowRange(j0, j1);
+    cv::dft(crossSpectrum_.rowRange(j0, j1), inverse,
+            cv::DFT_ROWS | cv::DFT_INVERSE | cv::DFT_SCALE);
+}
+
+void FftEstimator::invertRows(int r0, int r1, float& stripeBest, int& stripeAt) {
+    if (r0 == r1) {
+        return;  // stripeBest is left as it was: no peak here
+    }
+    const int width = correlationSurface_.cols;
+    for (int r = r0; r < r1; ++r) {
+        pack(columns_, r, width, rowSpectra_.ptr<float>(r));
+    }
+    cv::Mat out = correlationSurface_.rowRange(r0, r1);
+    cv::dft(rowSpectra_.rowRange(r0, r1), out,
+            cv::DFT_ROWS | cv::DFT_INVERSE | cv::DFT_SCALE | cv::DFT_REAL_OUTPUT);
+    float best = 0.0f;
+    int at = -1;
+    for (int r = r0; r < r1; ++r) {
+        const float* s = correlationSurface_.ptr<float>(r);
+        for (int col = 0; col < width; ++col) {
+            if (s[col] > best) {
+                best = s[col];
+                at = r * width + col;
+            }
+        }
+    }
+    stripeBest = best;
+    stripeAt = at;
+}
+
+float FftEstimator::surfacePeak(cv::Point& peak) {
+    const int width = correlationSurface_.cols;
+    const int height = correlationSurface_.rows;
+
+    // the first highest value of each stripe, starting at 0
+    std::array<float, STRIPES> stripeBest{};
+    std::array<int, STRIPES> stripeAt{};
+    forEachStripe(STRIPES, [&](int stripe) {
+        const auto i = static_cast<size_t>(stripe);
+        invertRows(stripeStart(height, stripe), stripeStart(height, stripe + 1), stripeBest[i],
+                   stripeAt[i]);
+    });
+
+    // the first of equal maxima in row order, starting at the centre
+    float best = 0.0f;
+    peak = cv::Point(width / 2, height / 2);
+    for (size_t stripe = 0; stripe < STRIPES; ++stripe) {
+        if (stripeBest[stripe] > best) {
+            best = stripeBest[stripe];
+            peak = cv::Point(stripeAt[stripe] % width, stripeAt[stripe] / width);
+        }
+    }
+    return best;
+}
+
+float FftEstimator::nextPeak(cv::Point peak) const {
+    const int height = correlationSurface_.rows;
+    std::array<float, STRIPES> stripeSecond{};
+    forEachStripe(STRIPES, [&](int stripe) {
+        stripeSecond[static_cast<size_t>(stripe)] = secondPeak(
+            stripeStart(height, stripe), stripeStart(height, stripe + 1), peak.y, peak.x);
+    });
+    return *std::max_element(stripeSecond.begin(), stripeSecond.end());
+}
+
 Motion FftEstimator::estimate(const AnalysedPair& pair, const MotionLimits& limits) {
     const cv::Mat& current = pair.current;
     if (current.empty() || current.size() != hannWindow_.size() || current.type() != CV_8UC1 ||
@@ -183,118 +295,27 @@ Motion FftEstimator::estimate(const AnalysedPair& pair, const MotionLimits& limi
 
     // rows: normalise, window and transform
     forEachStripe(STRIPES, [&](int stripe) {
-        const int r0 = stripeStart(height, stripe);
-        const int r1 = stripeStart(height, stripe + 1);
-        if (r0 == r1) {
-            return;
-        }
-        for (int r = r0; r < r1; ++r) {
-            const uint8_t* g = current.ptr<uint8_t>(r);
-            const float* w = hannWindow_.ptr<float>(r);
-            float* windowed = windowedImage_.ptr<float>(r);
-            for (int col = 0; col < width; ++col) {
-                windowed[col] = (static_cast<float>(g[col]) / 255.0f - 0.5f) * w[col];
-            }
-        }
-        cv::Mat out = rowSpectra_.rowRange(r0, r1);
-        cv::dft(windowedImage_.rowRange(r0, r1), out, cv::DFT_ROWS);
+        transformRows(current, stripeStart(height, stripe), stripeStart(height, stripe + 1));
     });
 
     // columns 0 .. width/2 (the rest mirrors them): transform into the
-    // current slot, cross spectrum conj(previous) * current, inverse
-    // transform
+    // current slot, cross spectrum, inverse transform
     const int half = halfWidth(width);
     forEachStripe(STRIPES, [&](int stripe) {
-        const int j0 = stripeStart(half, stripe);
-        const int j1 = stripeStart(half, stripe + 1);
-        if (j0 == j1) {
-            return;
-        }
-        for (int r = 0; r < height; ++r) {
-            const float* packed = rowSpectra_.ptr<float>(r);
-            for (int j = j0; j < j1; ++j) {
-                float* column = columns_.ptr<float>(j) + 2 * r;
-                unpack(packed, width, j, column);
-            }
-        }
-        cv::Mat spectrum = spectra_[slot].rowRange(j0, j1);
-        cv::dft(columns_.rowRange(j0, j1), spectrum, cv::DFT_ROWS);
-        const float* p = spectra_[1 - slot].ptr<float>(j0);
-        const float* c = spectrum.ptr<float>();
-        float* x = crossSpectrum_.ptr<float>(j0);
-        const size_t count = static_cast<size_t>(j1 - j0) * static_cast<size_t>(height);
-        for (size_t k = 0; k < count; ++k) {
-            const float pr = p[2 * k];
-            const float pi = p[2 * k + 1];
-            const float cr = c[2 * k];
-            const float ci = c[2 * k + 1];
-            x[2 * k] = pr * cr + pi * ci;
-            x[2 * k + 1] = pr * ci - pi * cr;
-        }
-        cv::Mat inverse = columns_.rowRange(j0, j1);
-        cv::dft(crossSpectrum_.rowRange(j0, j1), inverse,
-                cv::DFT_ROWS | cv::DFT_INVERSE | cv::DFT_SCALE);
+        correlateColumns(slot, stripeStart(half, stripe), stripeStart(half, stripe + 1));
     });
 
-    // rows back to real values: the correlation surface; the first highest
-    // value of each stripe, starting at the centre with value 0
-    std::array<float, STRIPES> stripeBest{};
-    std::array<int, STRIPES> stripeAt{};
-    forEachStripe(STRIPES, [&](int stripe) {
-        const int r0 = stripeStart(height, stripe);
-        const int r1 = stripeStart(height, stripe + 1);
-        if (r0 == r1) {
-            return;  // stripeBest stays 0: no peak here
-        }
-        for (int r = r0; r < r1; ++r) {
-            pack(columns_, r, width, rowSpectra_.ptr<float>(r));
-        }
-        cv::Mat out = correlationSurface_.rowRange(r0, r1);
-        cv::dft(rowSpectra_.rowRange(r0, r1), out,
-                cv::DFT_ROWS | cv::DFT_INVERSE | cv::DFT_SCALE | cv::DFT_REAL_OUTPUT);
-        float best = 0.0f;
-        int at = -1;
-        for (int r = r0; r < r1; ++r) {
-            const float* s = correlationSurface_.ptr<float>(r);
-            for (int col = 0; col < width; ++col) {
-                if (s[col] > best) {
-                    best = s[col];
-                    at = r * width + col;
-                }
-            }
-        }
-        stripeBest[static_cast<size_t>(stripe)] = best;
-        stripeAt[static_cast<size_t>(stripe)] = at;
-    });
-
-    // peak: the first of equal maxima in row order
-    float best = 0.0f;
-    int bestCol = width / 2;
-    int bestRow = height / 2;
-    for (size_t stripe = 0; stripe < STRIPES; ++stripe) {
-        if (stripeBest[stripe] > best) {
-            best = stripeBest[stripe];
-            bestCol = stripeAt[stripe] % width;
-            bestRow = stripeAt[stripe] / width;
-        }
-    }
+    // rows back to real values: the correlation surface and its peak
+    cv::Point peak;
+    const float best = surfacePeak(peak);
     if (best < PEAK_THRESHOLD) {
         return {};
     }
-
-    // next best peak (a local maximum) outside the neighbourhood: the
-    // highest of the stripes' highest
-    std::array<float, STRIPES> stripeSecond{};
-    forEachStripe(STRIPES, [&](int stripe) {
-        stripeSecond[static_cast<size_t>(stripe)] = secondPeak(
-            stripeStart(height, stripe), stripeStart(height, stripe + 1), bestRow, bestCol);
-    });
-    const float second = *std::max_element(stripeSecond.begin(), stripeSecond.end());
-    confidence_ = 1.0 - static_cast<double>(second) / best;
+    confidence_ = 1.0 - static_cast<double>(nextPeak(peak)) / best;
 
     // signed shift, scaled to frame pixels, limited
-    const int sx = bestCol < width / 2 ? bestCol : bestCol - width;
-    const int sy = bestRow < height / 2 ? bestRow : bestRow - height;
+    const int sx = peak.x < width / 2 ? peak.x : peak.x - width;
+    const int sy = peak.y < height / 2 ? peak.y : peak.y - height;
     shift_ = cv::Point(sx, sy);
     Motion motion;
     motion.x = limited(sx * pair.scaleX, limits.x);

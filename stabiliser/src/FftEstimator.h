@@ -59,6 +59,26 @@ class FftEstimator {
     const cv::Mat& surface() const { return correlationSurface_; }
 
   private:
+    /// Normalises and windows the rows r0 .. r1 - 1 of `current` and
+    /// transforms them (real, packed) into the same rows of rowSpectra_.
+    void transformRows(const cv::Mat& current, int r0, int r1);
+    /// For the spectrum columns j0 .. j1 - 1: transforms them into
+    /// spectra_[slot], multiplies by the conjugate of spectra_[1 - slot]
+    /// into crossSpectrum_ and transforms that back into columns_.
+    void correlateColumns(int slot, int j0, int j1);
+    /// Inverse row transforms of the rows r0 .. r1 - 1 of columns_ (repacked
+    /// into rowSpectra_) into the correlation surface. `stripeBest` and
+    /// `stripeAt` get the first highest value above 0 of those rows and its
+    /// index row * width + column; both are left alone for no rows, and are
+    /// 0 and -1 when no value is above 0.
+    void invertRows(int r0, int r1, float& stripeBest, int& stripeAt);
+    /// Fills the correlation surface from columns_ and returns its highest
+    /// value, the first in row order, with its (column, row) in `peak`; 0
+    /// with `peak` at the centre when no value is above 0.
+    float surfacePeak(cv::Point& peak);
+    /// Highest local maximum of the whole surface outside the neighbourhood
+    /// of `peak` (column, row); 0 when none is positive.
+    float nextPeak(cv::Point peak) const;
     /// Highest local maximum of the surface rows r0 .. r1 - 1 that lies
     /// outside the neighbourhood of the peak (bestRow, bestCol); 0 when none
     /// is positive.

@@ -111,8 +111,9 @@ TEST(ParameterKeysTest, EachModeReadsItsOwnSettings) {
              {StabiliserMode::LIVE, StabiliserMode::LOOKAHEAD, StabiliserMode::OFFLINE}) {
             const ParameterKey* unused = firstUnused(mode, {findParameter("type"), key});
             EXPECT_EQ(unused == nullptr, used[static_cast<int>(mode)]) << row.name;
-            if (unused != nullptr)
+            if (unused != nullptr) {
                 EXPECT_EQ(unusedMessage(*unused, mode, "--x").find("--x is not used in"), 0u);
+            }
         }
     }
 }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace orl::video {
 
@@ -131,6 +132,31 @@ class NexfeedOpenCv : public Nexfeed {
     // logs the refusal; true when the capture reports itself open.
     bool openCapture(bool byNumber, int deviceNumber, const std::string& name,
                      const std::string& shownName);
+    // Sets sourceType to the kind of `text`; false, with the refusal
+    // logged, when it is of no known kind.
+    bool classifyOrReport(const std::string& text);
+    // Stores the fields "source", "width", "height" of an init string into
+    // the record (each as far as it converts) and `width`, `height` and, for
+    // a device, `deviceNumber`; false, with the error logged, when one does
+    // not convert.
+    bool storeInitFields(const std::vector<std::string>& fields, int& width, int& height,
+                         int& deviceNumber);
+    // Requests width x height (when both are positive) from the opened
+    // capture, reads the device's values back into the record and returns
+    // its frame rate. Takes paramsMutex, then deviceMutex.
+    float readBackDevice(int width, int height);
+    // Derives the frame interval from `fps` (frames per second) and starts
+    // the pause measurement of getFrame afresh.
+    void startPacing(float fps);
+    // The setParam steps; the caller holds paramsMutex. setLogLevel takes a
+    // NexfeedParams log level, setFrameSize a WIDTH or HEIGHT in pixels,
+    // setCameraParam the GAIN, EXPOSURE_MODE, EXPOSURE, FOCUS_MODE, FOCUS
+    // or FPS value as given to setParam. False, logged, when refused.
+    bool setLogLevel(int level);
+    bool setFrameSize(int id, int size);
+    bool setCameraParam(int id, float value);
+    // setProperty under deviceMutex, with a refusal logged.
+    bool setDevice(int property, double deviceValue);
     // Grabs or reads under deviceMutex; false also when OpenCV throws.
     bool grabLocked();
     bool readLocked(cv::Mat& target);
