@@ -188,6 +188,7 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
     double zoom = 1.0;
     bool resetNow = false;
     bool detectCuts = false;
+    bool refinements = false;
     {
         const std::lock_guard<std::mutex> lock(paramsMutex_);
         snapshot = params_;
@@ -195,12 +196,14 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
         resetNow = resetPending_;
         resetPending_ = false;
         detectCuts = detectCuts_;
+        refinements = refinements_;
     }
     const CalmoraParams run = sanitised(snapshot);
     Pipeline& p = *pipeline_;
     if (resetNow) {
         p.reset();
     }
+    p.measurer.setRefinements(refinements);
 
     // measure and smooth
     if (run.enable) {
@@ -219,7 +222,7 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
 
     // move the picture; a disabled stabiliser passes frames through as they
     // are, zoom included
-    compensate(src, dst, p.offsets, run, run.enable ? zoom : 1.0);
+    compensate(src, dst, p.offsets, run, run.enable ? zoom : 1.0, refinements);
 
     // publish
     {
@@ -279,6 +282,7 @@ bool CalmoraOpenCv::configure(const ModeSettings& settings, std::string* error) 
     params_ = live.params;
     zoom_ = live.zoom;
     detectCuts_ = live.detectCuts;
+    refinements_ = live.refinements;
     return true;
 }
 
@@ -290,6 +294,16 @@ void CalmoraOpenCv::setCutDetection(bool on) {
 bool CalmoraOpenCv::getCutDetection() {
     const std::lock_guard<std::mutex> lock(paramsMutex_);
     return detectCuts_;
+}
+
+void CalmoraOpenCv::setRefinements(bool on) {
+    const std::lock_guard<std::mutex> lock(paramsMutex_);
+    refinements_ = on;
+}
+
+bool CalmoraOpenCv::getRefinements() {
+    const std::lock_guard<std::mutex> lock(paramsMutex_);
+    return refinements_;
 }
 
 bool CalmoraOpenCv::lastWasCut() {

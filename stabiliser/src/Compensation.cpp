@@ -253,7 +253,8 @@ bool moveByMatrix(const Frame& src, Frame& dst, const Affine& m, int sx, int sy,
 }  // namespace
 
 bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraParams& snapshot,
-                double zoom) {
+                double zoom, bool warpEveryFormat) {
+    (void)warpEveryFormat;  // the subsampled warp is not in yet
     const bool raw = isRawFormat(src.fourcc);
     fitOutput(src, dst, raw);
 

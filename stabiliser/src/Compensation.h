@@ -36,12 +36,14 @@ struct Offsets {
 /// - `zoom` other than 1 scales the moved picture about the frame centre
 ///   (integer halves), which always warps; the chroma-subsampled formats
 ///   ignore it. A zoom that is not finite and positive is never applied.
+/// - With `warpEveryFormat`, the chroma-subsampled formats are moved by the
+///   whole matrix, rotation and zoom included, as the others are.
 /// `src` and `dst` must be different frames. Allocates only when dst is
 /// re-created; OpenCV may use scratch memory inside the warp.
 /// Returns false when the offsets could not be applied (dst is then a
 /// plain copy).
 bool compensate(const video::Frame& src, video::Frame& dst, Offsets& offsets,
-                const CalmoraParams& snapshot, double zoom = 1.0);
+                const CalmoraParams& snapshot, double zoom = 1.0, bool warpEveryFormat = false);
 
 /// The motion compensate() gives a frame of `width` x `height` before any
 /// zoom: the translation and the angle (about the top-left corner) of its

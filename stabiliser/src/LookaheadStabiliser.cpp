@@ -53,6 +53,7 @@ struct LookaheadStabiliser::State {
     MotionMeasurer measurer;
     CutDetector cuts;
     bool detectCuts{false};
+    bool refinements{DEFAULT_REFINEMENTS};
     bool foundCut{false};              // the frame last recorded was found to be a cut
     std::vector<video::Frame> frames;  // frame k at k % n
     std::vector<PathPoint> points;     // path point of frame k at k % span
@@ -78,6 +79,7 @@ struct LookaheadStabiliser::State {
             ++shot;
             cutPending = false;
         }
+        measurer.setRefinements(refinements);
         const Measurement m =
             detectCuts ? measurer.measure(src, params) : measurer.measureMotion(src, params);
         // the motion measured across a cut never happened: the measurer keeps
@@ -114,7 +116,7 @@ struct LookaheadStabiliser::State {
         // smoothed minus measured; the measured point is the origin
         last = params.enable ? limitedCorrection({smooth.x, smooth.y, smooth.a, zoom}, params)
                              : Correction{};
-        writeCorrected(frameOf(i), dst, last, params);
+        writeCorrected(frameOf(i), dst, last, params, refinements);
         ++written;
     }
 };
@@ -145,6 +147,7 @@ bool LookaheadStabiliser::configure(const ModeSettings& settings, std::string* e
     state_->params = lookahead.params;
     state_->zoom = lookahead.zoom;
     state_->detectCuts = lookahead.detectCuts;
+    state_->refinements = lookahead.refinements;
     return true;
 }
 
@@ -194,6 +197,10 @@ void LookaheadStabiliser::cut() {
 
 void LookaheadStabiliser::setCutDetection(bool on) {
     state_->detectCuts = on;
+}
+
+void LookaheadStabiliser::setRefinements(bool on) {
+    state_->refinements = on;
 }
 
 bool LookaheadStabiliser::lastWasCut() const {

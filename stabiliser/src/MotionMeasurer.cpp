@@ -28,6 +28,7 @@ struct MotionMeasurer::State {
     FftEstimator fft;
     OpticalFlowEstimator flow;
     bool hasPrevious{false};
+    bool refinements{false};  // kept across a reset: a setting, not state
 
     void reset() {
         image.reset();
@@ -42,6 +43,10 @@ MotionMeasurer::~MotionMeasurer() = default;
 
 void MotionMeasurer::reset() {
     state_->reset();
+}
+
+void MotionMeasurer::setRefinements(bool on) {
+    state_->refinements = on;
 }
 
 Measurement MotionMeasurer::measure(const video::Frame& frame, const CalmoraParams& params) {

@@ -68,6 +68,7 @@ bool OfflineStabiliser::configure(const ModeSettings& settings, std::string* err
 void OfflineStabiliser::add(const video::Frame& frame) {
     State& s = *state_;
     s.planned = false;
+    s.measurer.setRefinements(s.settings.refinements);
     const Measurement m = s.measurer.measure(frame, s.settings.params);
     bool cut = s.settings.detectCuts && s.cuts.isCut(frame, m);
     // a new geometry is a new picture: nothing to compare it with
@@ -112,7 +113,7 @@ bool OfflineStabiliser::apply(int index, const video::Frame& src, video::Frame& 
     const Correction none;
     const CalmoraParams& params = s.settings.params;
     return writeCorrected(src, dst, params.enable ? s.corrections[static_cast<size_t>(index)] : none,
-                          params);
+                          params, s.settings.refinements);
 }
 
 const CameraPath& OfflineStabiliser::path() const {

@@ -66,6 +66,12 @@ std::vector<ParameterKey> buildTable() {
                      DEFAULT_DETECT_CUTS ? 1 : 0, NONE, "",
                      "start the camera path again at each hard cut of edited footage",
                      USED_ALL, false, false, {}, "cut-detection", 1.0, 0.0, ""});
+    // the live class starts without them; every front end uses them
+    table.push_back({"refinements", "refinements", SETTING_REFINEMENTS, V::BOOL, 0, 1, 0,
+                     DEFAULT_REFINEMENTS ? 1 : 0, "",
+                     "warp every pixel format; take camera motion and rotation only from what "
+                     "explains the whole frame",
+                     USED_ALL, false, false, {}, "", 1.0, 0.0, ""});
     // the stabiliser parameters, in record order
     const CalmoraParams record;
     const auto pixels = static_cast<double>(MAX_OFFSET_LIMIT);
@@ -203,6 +209,9 @@ void store(ModeSettings& s, const ParameterKey& key, double value) {
         case SETTING_DETECT_CUTS:
             s.detectCuts = value != 0.0;
             return;
+        case SETTING_REFINEMENTS:
+            s.refinements = value != 0.0;
+            return;
         default:
             setRecordValue(s.params, key.id, value);
     }
@@ -329,6 +338,9 @@ double settingValue(const ModeSettings& s, const ParameterKey& key, Units units)
             break;
         case SETTING_DETECT_CUTS:
             value = s.detectCuts ? 1.0 : 0.0;
+            break;
+        case SETTING_REFINEMENTS:
+            value = s.refinements ? 1.0 : 0.0;
             break;
         default:
             value = recordValue(s.params, key.id);

@@ -56,6 +56,7 @@ TEST(ParameterKeysTest, FrontEndTextsGiveKnownSettings) {
         {"const-x-offset", "-12.7", [](ModeSettings& s) { s.params.constXOffset = -12; }},
         {"fps", "25", [](ModeSettings& s) { s.params.fps = 25.0f; }},
         {"enable", "no", [](ModeSettings& s) { s.params.enable = false; }},
+        {"refinements", "0", [](ModeSettings& s) { s.refinements = false; }},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(std::string(row.name) + "=" + row.text);
@@ -84,6 +85,7 @@ TEST(ParameterKeysTest, RangesAndDefaultsAsFrontEndsShowThem) {
         {"type", "fft, flow or flow-rotation", "flow-rotation"},
         {"mode", "live, lookahead or offline", "live"},
         {"detect-cuts", "true or false", "true"},
+        {"refinements", "true or false", "true"},
     };
     for (const auto& [name, range, initial] : table) {
         const ParameterKey& key = *findParameter(name);
@@ -91,6 +93,9 @@ TEST(ParameterKeysTest, RangesAndDefaultsAsFrontEndsShowThem) {
         EXPECT_EQ(defaultText(key, Units::FRONT_END), initial);
     }
     EXPECT_EQ(rangeText(*findParameter("zoom"), Units::LIBRARY), "1..4 or auto");
+    // a bare live stabiliser starts without the refinements every front end uses
+    EXPECT_EQ(defaultText(*findParameter("refinements"), Units::LIBRARY), "false");
+    EXPECT_FALSE(CalmoraOpenCv().getRefinements());
 }
 
 TEST(ParameterKeysTest, EachModeReadsItsOwnSettings) {

@@ -124,6 +124,15 @@ class CalmoraOpenCv : public Calmora {
     /// True when the last frame was found to start a new shot.
     bool lastWasCut();
 
+    /// With `on`: type 2 warps every raw format (the chroma-subsampled ones
+    /// too, rotation and zoom included), and motion or rotation explained by
+    /// a part of the picture only is not taken for camera motion. Off for a
+    /// new stabiliser, which keeps the behaviour described above. Any
+    /// thread; applies from the next frame.
+    void setRefinements(bool on);
+    /// Whether the refinements are on.
+    bool getRefinements();
+
   private:
     struct Pipeline;  // processing state: touched only inside stabilise()
 
@@ -136,6 +145,7 @@ class CalmoraOpenCv : public Calmora {
     bool resetPending_{false};
     double zoom_{1.0};
     bool detectCuts_{false};
+    bool refinements_{false};
     bool publishedCut_{false};
     Measurement publishedMeasurement_;
 };

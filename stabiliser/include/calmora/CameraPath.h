@@ -59,10 +59,11 @@ Correction limitedCorrection(const Correction& correction, const CalmoraParams& 
 /// writes its output under `params`: types 0 and 1 shift by whole pixels,
 /// type 2 warps (as does any zoom other than 1), the constant offsets are
 /// added, uncovered pixels follow transparentBorder, and a correction of
-/// zeros with zoom 1 is a plain copy. False, leaving a plain copy, as
+/// zeros with zoom 1 is a plain copy. With `refinements` the
+/// chroma-subsampled formats are warped too. False, leaving a plain copy, as
 /// applyCorrection. `src` and `dst` must be different frames.
 bool writeCorrected(const video::Frame& src, video::Frame& dst, const Correction& correction,
-                    const CalmoraParams& params);
+                    const CalmoraParams& params, bool refinements = false);
 
 /// The smallest zoom about the frame centre (1 .. `maxZoom`) under which no
 /// output pixel is left uncovered by any of `corrections`.

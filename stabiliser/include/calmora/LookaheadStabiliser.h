@@ -34,7 +34,7 @@ class LookaheadStabiliser {
     /// stabiliser starts with CalmoraOpenCv's initial parameters. Always true.
     bool init(const CalmoraParams& params);
 
-    /// Takes the latency, zoom, cut detection and parameters of `settings`,
+    /// Takes the latency, zoom, cut detection, refinements and parameters of `settings`,
     /// read as lookahead settings. A new latency drops the held frames and
     /// starts again. False, changing nothing and with `error` (when given)
     /// set to validate()'s message, for settings lookahead mode refuses.
@@ -76,6 +76,10 @@ class LookaheadStabiliser {
     /// True when the frame last taken by stabilise() was found to start a
     /// new shot by the cut detection.
     bool lastWasCut() const;
+
+    /// The refinements of CalmoraOpenCv::setRefinements; on for a new
+    /// lookahead stabiliser.
+    void setRefinements(bool on);
 
     /// Drops every held frame and starts again.
     void reset();

@@ -32,6 +32,11 @@ inline constexpr double MAX_ZOOM = 4.0;
 /// measured as motion throws the next frames across the picture, while a
 /// continuous shot is never taken for a cut.
 inline constexpr bool DEFAULT_DETECT_CUTS = true;
+/// The refinements (every raw format warped; camera motion and rotation
+/// taken only from what explains the whole frame) are on for every mode
+/// built from settings; a bare CalmoraOpenCv starts without them, as its
+/// interface documents.
+inline constexpr bool DEFAULT_REFINEMENTS = true;
 
 /// The parameters a new CalmoraOpenCv starts with (see initialParams()).
 CalmoraParams initialParams();
@@ -47,6 +52,7 @@ struct ModeSettings {
     double zoom{MIN_ZOOM};                              ///< fixed zoom factor, every mode
     bool zoomAuto{false};                               ///< offline: the smallest covering zoom
     bool detectCuts{DEFAULT_DETECT_CUTS};               ///< a hard cut starts a new path
+    bool refinements{DEFAULT_REFINEMENTS};              ///< see DEFAULT_REFINEMENTS
     CalmoraParams params{initialParams()};              ///< the stabiliser parameters
 };
 

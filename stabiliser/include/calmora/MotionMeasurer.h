@@ -58,6 +58,11 @@ class MotionMeasurer {
     /// Forgets the previous frame; the next one is measured against nothing.
     void reset();
 
+    /// With `on`, a motion explained by a part of the picture only (objects
+    /// moving before a still camera) or a rotation the fit does not support
+    /// is not taken for camera motion. Off for a new measurer.
+    void setRefinements(bool on);
+
   private:
     Measurement measureWith(const video::Frame& frame, const CalmoraParams& params, bool residual);
 

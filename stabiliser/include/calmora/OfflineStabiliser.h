@@ -30,8 +30,8 @@ class OfflineStabiliser {
     /// added keep the motion they were measured with. Always true.
     bool init(const CalmoraParams& params);
 
-    /// Takes the smoothing, zoom (fixed or automatic), cut detection and
-    /// parameters of `settings`, read as offline settings; from the next
+    /// Takes the smoothing, zoom (fixed or automatic), cut detection,
+    /// refinements and parameters of `settings`, read as offline settings; from the next
     /// add() and plan() on. False, changing nothing and with `error` (when
     /// given) set to validate()'s message, for settings offline mode refuses.
     bool configure(const ModeSettings& settings, std::string* error = nullptr);

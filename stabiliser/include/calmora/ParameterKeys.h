@@ -17,6 +17,7 @@ enum ModeSettingId : int {
     SETTING_SMOOTHING = 103,
     SETTING_ZOOM = 104,
     SETTING_DETECT_CUTS = 105,
+    SETTING_REFINEMENTS = 106,
 };
 
 /// What a setting's value is.
