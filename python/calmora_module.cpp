@@ -1,4 +1,5 @@
-// The Python module `calmora`.
+// The compiled part of the Python package `calmora`, the module
+// calmora._calmora (the package's __init__.py re-exports its names).
 // - Frames are numpy uint8 arrays: (H, W, 3) BGR, (H, W) grey, or any raw
 //   format of the library by its four characters and size. An array is
 //   checked once and wrapped in a Frame header that does not own its bytes,
@@ -36,6 +37,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 namespace py = pybind11;
 namespace cal = orl::calmora;
@@ -484,6 +486,10 @@ __version__: str
 Frame = npt.NDArray[np.uint8]
 Path = Union[str, os.PathLike[str]]
 Value = Union[bool, int, float, str]
+Progress = Union[
+    Callable[[int, Optional[int], Literal["measure", "write"]], Any],
+    Callable[[int, Optional[int]], Any],
+]
 
 class Stabiliser:
     """The live stabiliser: one frame in, the same frame stabilised out."""
@@ -551,9 +557,10 @@ const char* const kStubFile = R"(    zoom_auto: bool = False,
 ) -> Dict[str, Any]: ...
 def _settings() -> List[Dict[str, Any]]: ...
 def _stub() -> str: ...
+def _plot_data(report: Dict[str, Any], plot_path: Path) -> Dict[str, Any]: ...
 )";
 
-// The type stub, calmora.pyi: the keywords with their real defaults.
+// The type stub _calmora.pyi: the keywords with their real defaults.
 std::string stubText() {
     const auto lookahead = listedRows(StabiliserMode::LOOKAHEAD);
     const auto run = listedRows(std::nullopt);
@@ -570,7 +577,7 @@ std::string stubText() {
            kStubLive + stubArguments(latency, StabiliserMode::LOOKAHEAD, inClass) + inClass +
            "*,\n" + stubArguments(afterLatency, StabiliserMode::LOOKAHEAD, inClass) +
            kStubLookahead + stubArguments(mode, std::nullopt, inFunction) + inFunction +
-           "progress: Optional[Callable[[int, Optional[int]], Any]] = None,\n" + inFunction +
+           "progress: Optional[Progress] = None,\n" + inFunction +
            "*,\n" + stubArguments(options, std::nullopt, inFunction) + kStubFile;
 }
 
@@ -652,6 +659,7 @@ class Stabiliser {
         s.params = core.getParams();
         s.zoom = core.getZoom();
         s.detectCuts = core.getCutDetection();
+        s.refinements = core.getRefinements();
         return s;
     }
 
@@ -833,6 +841,50 @@ run::RunOptions runOptions(const py::handle& input, const py::handle& output,
     return o;
 }
 
+// Whether `progress` takes a third positional argument, the pass: asked of
+// its signature once, before the run; a callable whose signature Python
+// cannot tell (some built-ins) is given two, as before the pass was named.
+bool takesPass(const py::object& progress) {
+    try {
+        py::module_::import("inspect").attr("signature")(progress).attr("bind")(0, 0, "write");
+        return true;
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_TypeError) && !error.matches(PyExc_ValueError)) {
+            throw;
+        }
+        return false;
+    }
+}
+
+// Calls progress as the docstring of stabilise_file tells: with the pass,
+// each pass counted on its own against the input's frames; without it, the
+// whole run as one count, offline mode's second pass counting on from its
+// first, so a two-argument progress bar never goes back.
+class ProgressCall {
+  public:
+    explicit ProgressCall(py::object progress)
+        : progress_(std::move(progress)),
+          withPass_(!progress_.is_none() && takesPass(progress_)) {}
+
+    void operator()(const run::Progress& p) {
+        const auto count = [](long long n) { return n > 0 ? py::object(py::int_(n)) : py::none(); };
+        firstPass_ = p.pass == 1 ? p.done : firstPass_;
+        if (progress_.is_none()) {
+            return;
+        }
+        if (withPass_) {
+            progress_(p.done, count(p.total), p.pass < p.passes ? "measure" : "write");
+        } else {
+            progress_((p.pass > 1 ? firstPass_ : 0) + p.done, count(p.total * p.passes));
+        }
+    }
+
+  private:
+    py::object progress_;
+    bool withPass_;
+    long long firstPass_{0};  // frames the first pass measured
+};
+
 py::object stabiliseFile(const py::handle& input, const py::handle& output, const py::handle& mode,
                          const py::object& progress, const py::kwargs& options) {
     const run::RunOptions o = runOptions(input, output, mode, options);
@@ -844,13 +896,11 @@ py::object stabiliseFile(const py::handle& input, const py::handle& output, cons
     if (refusal.status != run::RunResult::DONE) {
         raise(PyExc_FileNotFoundError, refusal.message);
     }
-    // progress(done, total) runs on this thread between frames: offline
-    // mode's second pass counts on from its first, and total covers both;
-    // an exception in it (or a pending Ctrl-C) stops the run, then
-    // propagates
+    // progress runs on this thread between frames; an exception in it (or
+    // a pending Ctrl-C) stops the run, then propagates
+    ProgressCall call(progress);
     std::atomic<bool> stop{false};
     std::exception_ptr failure;
-    long long firstPass = 0;
     const auto onProgress = [&](const run::Progress& p) {
         py::gil_scoped_acquire gil;
         try {
@@ -860,12 +910,7 @@ py::object stabiliseFile(const py::handle& input, const py::handle& output, cons
             if (PyErr_CheckSignals() != 0) {
                 throw py::error_already_set();
             }
-            firstPass = p.pass == 1 ? p.done : firstPass;
-            const long long done = (p.pass > 1 ? firstPass : 0) + p.done;
-            const long long total = p.total * p.passes;
-            if (!progress.is_none()) {
-                progress(done, total > 0 ? py::object(py::int_(total)) : py::none());
-            }
+            call(p);
         } catch (...) {
             failure = std::current_exception();
             stop.store(true);
@@ -887,6 +932,64 @@ py::object stabiliseFile(const py::handle& input, const py::handle& output, cons
     }
     const std::string report = run::reportJson(o, result, run::summarise(result));
     return py::module_::import("json").attr("loads")(report);
+}
+
+// ------------------------------------------------------------ plot data
+
+// A report's per-frame motion, cuts and zoom as the run they came from:
+// what measuredPath reads.
+run::RunResult motionOf(const py::dict& report) {
+    const auto motion = [](const py::handle& m) {
+        return run::GlobalMotion{m["x"].cast<double>(), m["y"].cast<double>(),
+                                 m["angle"].cast<double>()};
+    };
+    run::RunResult result;
+    for (const py::handle frame : report["frames"]) {
+        run::FrameResult f;
+        f.inputMotion = motion(frame["inputMotion"]);
+        f.outputMotion = motion(frame["outputMotion"]);
+        f.cut = frame["cut"].cast<bool>();
+        result.frames.push_back(f);
+    }
+    result.zoom = report["zoom"].cast<double>();
+    return result;
+}
+
+py::list pathPoints(const cal::CameraPath& path) {
+    py::list points;
+    for (const cal::PathPoint& p : path.points) {
+        points.append(py::make_tuple(p.x, p.y, p.a));
+    }
+    return points;
+}
+
+// What plot_report draws of a report of stabilise_file (or of the command
+// line's report file): the camera paths before and after as the summary
+// measures them, the cuts, and the mode as the command line's plot names
+// it. The run's own check refuses a plot over the run's input or output
+// (ValueError), as the command line refuses --plot there.
+py::dict plotData(const py::dict& report, const py::handle& plotPath) {
+    run::RunOptions o;
+    o.settings = startingSettings(StabiliserMode::LIVE);
+    setFromPython(o.settings, row(cal::SETTING_MODE), "mode", report["mode"]);
+    if (o.settings.mode == StabiliserMode::LOOKAHEAD) {
+        o.settings.latencyFrames = report["latencyFrames"].cast<int>();
+    }
+    o.input = report["input"].cast<std::string>();
+    o.output = report["output"].cast<std::string>();
+    o.otherOutputs = {py::str(py::module_::import("os").attr("fspath")(plotPath))};
+    const run::Refusal refusal = run::checkRun(o);
+    if (refusal.status == run::RunResult::REFUSED) {  // not FAILED: the input may be gone
+        throw py::value_error(pythonMessage(refusal.message));
+    }
+    const run::RunResult motion = motionOf(report);
+    const cal::CameraPath before = run::measuredPath(motion, false);
+    py::dict data;
+    data["before"] = pathPoints(before);
+    data["after"] = pathPoints(run::measuredPath(motion, true));
+    data["cuts"] = before.cuts;
+    data["mode"] = run::modeText(o);
+    return data;
 }
 
 // ---------------------------------------------------------------- module
@@ -971,9 +1074,12 @@ void defineFile(py::module_& m) {
         "side_by_side naming it, by any spelling or link, is refused (ValueError), as are\n"
         "settings the mode does not use; FileNotFoundError when the input or an output's\n"
         "folder is missing, RuntimeError when the run fails.\n\n"
-        "progress(done, total) is called after every frame written, and in offline mode\n"
-        "also after every frame of its first, measuring pass: done counts on through both\n"
-        "passes and total covers both (None when the input does not say). An exception it\n"
+        "progress is called after every frame written, and in offline mode also after\n"
+        "every frame of its first, measuring pass. progress(done, total, pass_) is told the\n"
+        "pass, 'measure' or 'write', and counts each on its own: done is the frames of this\n"
+        "pass so far, total the frames the input holds (None when it does not say). A\n"
+        "two-argument progress(done, total) sees the whole run as one count: in offline\n"
+        "mode done counts on through both passes and total covers both. An exception it\n"
         "raises stops the run and propagates.\n\n"
         "Settings (mode, then keywords):\n" +
         settingsDoc(std::nullopt) +
@@ -988,7 +1094,7 @@ void defineFile(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(calmora, m) {
+PYBIND11_MODULE(_calmora, m) {
     m.doc() = "Real-time video stabiliser on numpy frames.";
     m.attr("__version__") = CalmoraOpenCv::getVersion();
     defineLive(m);
@@ -996,5 +1102,7 @@ PYBIND11_MODULE(calmora, m) {
     defineFile(m);
     m.def("_settings", &settingsTable,
           "Every row of the parameter table in front-end units (for the tests).");
-    m.def("_stub", &stubText, "The type stub calmora.pyi, generated from the parameter table.");
+    m.def("_plot_data", &plotData, py::arg("report"), py::arg("plot_path"),
+          "The paths, cuts and mode plot_report draws of a report.");
+    m.def("_stub", &stubText, "The type stub _calmora.pyi, generated from the parameter table.");
 }

@@ -179,6 +179,8 @@ BAD = [
     (lambda s: calmora.stabilise_file("a.avi", "b.avi", speed=2), TypeError, "speed"),
     (lambda s: calmora.stabilise_file("a.avi", "b.avi", codec="MJPEG"), ValueError, "four"),
     (lambda s: calmora.stabilise_file("no-such.avi", "b.avi"), FileNotFoundError, "no-such.avi"),
+    (lambda s: calmora.stabilise_frames([], "offline"), ValueError, "stabilise_file"),
+    (lambda s: calmora.stabilise_frames([], "lookahead", x_filter_coeff=0.5), ValueError, "x_filter"),
 ]
 
 
@@ -206,33 +208,54 @@ def test_two_threads_give_the_results_of_one_after_the_other():
 
 
 @pytest.mark.parametrize("mode", MODES)
-def test_stabilise_file_writes_every_frame(tmp_path, mode):
+def test_stabilise_file_writes_every_frame_and_its_plot(tmp_path, mode):
     clip(tmp_path / "in.avi", shaky(9))
     calls = []
     options = {"latency": 5} if mode == "lookahead" else {}
     report = calmora.stabilise_file(str(tmp_path / "in.avi"), str(tmp_path / "out.avi"), mode,
-                                    progress=lambda *a: calls.append(a), **options)
+                                    progress=lambda done, total, pass_: calls.append((done, total, pass_)),
+                                    **options)
     capture = cv2.VideoCapture(str(tmp_path / "out.avi"))
     assert int(capture.get(cv2.CAP_PROP_FRAME_COUNT)) == N
     assert capture.read()[1].shape == (H, W, 3)
-    passes = 2 if mode == "offline" else 1  # offline measures every frame first
-    assert calls == [(i + 1, passes * N) for i in range(passes * N)]
+    passes = ["measure", "write"] if mode == "offline" else ["write"]  # offline measures first
+    assert calls == [(i + 1, N, p) for p in passes for i in range(N)]
     assert (report["mode"], report["summary"]["frames"], len(report["frames"])) == (mode, N, N)
     assert report["summary"]["jitter"]["after"] < 0.5 * report["summary"]["jitter"]["before"]
+    calmora.plot_report(report, tmp_path / "plot", size=(500, 300))
+    assert cv2.imread(str(tmp_path / "plot")).shape == (300, 500, 3)
 
 
-def test_an_error_in_progress_stops_the_run(tmp_path):
+def test_an_error_in_a_two_argument_progress_stops_the_run(tmp_path):
     clip(tmp_path / "in.avi", shaky(9))
     calls = []
 
-    def progress(done, total):
-        calls.append(done)
-        if done == 3:
+    def progress(done, total):  # both passes as one count
+        calls.append((done, total))
+        if done == N + 3:
             raise KeyError("stop here")
 
     with pytest.raises(KeyError, match="stop here"):
-        calmora.stabilise_file(tmp_path / "in.avi", tmp_path / "out.avi", progress=progress)
-    assert calls == [1, 2, 3]
+        calmora.stabilise_file(tmp_path / "in.avi", tmp_path / "out.avi", "offline", progress)
+    assert calls == [(i + 1, 2 * N) for i in range(N + 3)]
+
+
+def test_the_plotted_paths_add_the_motions_up_shot_by_shot():
+    frames = [{"cut": cut, "inputMotion": {"x": 1, "y": -2, "angle": 0.5},
+               "outputMotion": {"x": 3, "y": 0, "angle": 0}} for cut in (False, False, True, False)]
+    report = {"input": "in.avi", "output": "out.avi", "mode": "live", "zoom": 1.5, "frames": frames}
+    data = calmora._plot_data(report, "plot.png")  # the output's motion is zoomed: 3 / 1.5
+    assert data["before"] == [(0, 0, 0), (1, -2, 0.5), (0, 0, 0), (1, -2, 0.5)]
+    assert (data["after"][1], data["after"][3], data["cuts"]) == ((2, 0, 0), (2, 0, 0), [2])
+
+
+@pytest.mark.parametrize("mode, settings", [("live", {"type": 0}), ("lookahead", {"latency": 4})])
+def test_stabilise_frames_gives_the_classes_frames_one_for_one(mode, settings):
+    frames = shaky(4, 12)
+    s = CLASSES[mode](**settings)
+    theirs = [o for o in map(s.stabilise, frames) if o is not None] + (s.drain() if mode != "live" else [])
+    ours = list(calmora.stabilise_frames(iter(frames), mode, **settings))
+    assert len(ours) == len(frames) and all(np.array_equal(a, b) for a, b in zip(ours, theirs, strict=True))
 
 
 @pytest.mark.parametrize("output, side", [("in.avi", None), ("link.avi", None), ("./in.avi", None),
@@ -318,7 +341,7 @@ def test_help_lists_every_setting_with_the_default_it_starts_from(front, mode):
 
 
 def test_the_stub_beside_the_module_is_the_one_the_table_gives():
-    stub = (Path(calmora.__file__).parent / "calmora.pyi").read_text()
+    stub = (Path(calmora.__file__).parent / "_calmora.pyi").read_text()
     assert stub == calmora._stub()
     tree = {node.name: node for node in ast.parse(stub).body if hasattr(node, "name")}
     for name, mode in [("Stabiliser", "live"), ("LookaheadStabiliser", "lookahead"),
