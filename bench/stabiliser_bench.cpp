@@ -5,12 +5,14 @@
 //   of any frame that is rotated. Its counter x_warp is the row's time over
 //   that warp's, so a busy machine slows both alike; warp_ms is the warp.
 // - Stages alone at 1920x1080: each frame-shift family, compensation by warp
-//   (BGR3, small angle) and by shift, the analysed image, the corners, the
-//   optical flow and the Fourier estimate (each on the next frame of the
-//   sequence, as in a stream, the preparation not timed).
+//   (BGR3, small angle) and by shift, the warp of each chroma-subsampled
+//   format (type 2, small angle, every format warped), the analysed image,
+//   the corners, the optical flow and the Fourier estimate (each on the next
+//   frame of the sequence, as in a stream, the preparation not timed).
 // - Reference rows: the plain warp and a plain frame copy.
 // - The whole stabilise() per frame for types 0, 1, 2 on the moving sequence
-//   (Sequences.h), BGR3 and NV12.
+//   (Sequences.h), BGR3 and NV12; type 2 at 1920x1080 also with the
+//   refinements, which warp NV12 instead of shifting it.
 // - Resident memory read from /proc/self/statm before and after 1000 frames.
 // Nothing is asserted; the figures are for reading.
 
@@ -197,6 +199,31 @@ BENCHMARK(BM_Compensate)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// Arg: index into YUYV, UYVY, NV12, NV21, YU12, YV12; type 2 with a small
+// angle and every format warped, 1920x1080.
+void BM_CompensateSubsampled(benchmark::State& state) {
+    static const uint32_t codes[] = {fcc::YUYV, fcc::UYVY, fcc::NV12,
+                                     fcc::NV21, fcc::YU12, fcc::YV12};
+    const uint32_t code = codes[state.range(0)];
+    const Frame& src = stillFrame(FULL_W, FULL_H, code);
+    Frame dst;
+    CalmoraParams p;
+    p.type = 2;
+    p.transparentBorder = true;
+    timedRows(state, FULL_W, FULL_H, [&] {
+        Offsets off{3.4, -2.1, SMALL_ANGLE_RAD};
+        orl::calmora::compensate(src, dst, off, p, 1.0, true);
+        benchmark::DoNotOptimize(dst.data);
+        benchmark::ClobberMemory();
+    });
+    state.SetLabel(std::string(reinterpret_cast<const char*>(&code), 4) + " warp");
+}
+BENCHMARK(BM_CompensateSubsampled)
+    ->DenseRange(0, 5)
+    ->ArgName("format")
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
 // ---- references ---------------------------------------------------------
 
 void BM_ReferenceWarpAffine(benchmark::State& state) {
@@ -235,18 +262,16 @@ CalmoraParams paramsFor(CalmoraOpenCv& stab, int type, int scaleFactor) {
     return p;
 }
 
-// Args: type, frame height (720 or 1080, 16:9), scaleFactor, NV12 (0/1).
-// The reference is the warp of a BGR3 frame of the same size, also for NV12.
-void BM_Stabilise(benchmark::State& state) {
-    const int type = static_cast<int>(state.range(0));
-    const int height = static_cast<int>(state.range(1));
+// Stabilises frames of the moving sequence, one per iteration, after five
+// untimed ones. The reference is the warp of a BGR3 frame of the same size,
+// also for NV12.
+void stabiliseRows(benchmark::State& state, int type, int height, int scaleFactor, uint32_t code,
+                   bool refinements) {
     const int width = height * 16 / 9;
-    const int scaleFactor = static_cast<int>(state.range(2));
-    const uint32_t code = state.range(3) != 0 ? fcc::NV12 : fcc::BGR3;
-
     Sequence& seq = sequenceFor(width, height, code);
     CalmoraOpenCv stab;
     stab.init(paramsFor(stab, type, scaleFactor));
+    stab.setRefinements(refinements);
     Frame dst;
     for (int i = 0; i < 5; ++i) {  // first frames allocate the buffers
         stab.stabilise(seq.next(), dst);
@@ -256,15 +281,33 @@ void BM_Stabilise(benchmark::State& state) {
         benchmark::DoNotOptimize(dst.data);
     });
     char label[64];
-    std::snprintf(label, sizeof(label), "%s %dx%d", code == fcc::NV12 ? "NV12" : "BGR3", width,
-                  height);
+    std::snprintf(label, sizeof(label), "%s %dx%d%s", code == fcc::NV12 ? "NV12" : "BGR3", width,
+                  height, refinements ? " with refinements" : "");
     state.SetLabel(label);
+}
+
+// Args: type, frame height (720 or 1080, 16:9), scaleFactor, NV12 (0/1).
+void BM_Stabilise(benchmark::State& state) {
+    stabiliseRows(state, static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
+                  static_cast<int>(state.range(2)), state.range(3) != 0 ? fcc::NV12 : fcc::BGR3,
+                  false);
 }
 BENCHMARK(BM_Stabilise)
     ->ArgNames({"type", "h", "scale", "nv12"})
     ->ArgsProduct({{0, 1, 2}, {720}, {1, 2}, {0}})
     ->ArgsProduct({{0, 1, 2}, {1080}, {1, 2}, {0}})
     ->Args({2, 1080, 1, 1})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Arg: NV12 (0/1). Type 2, 1920x1080, scale factor 1, with the refinements:
+// NV12 is warped whole, as BGR3 is.
+void BM_StabiliseRefinements(benchmark::State& state) {
+    stabiliseRows(state, 2, FULL_H, 1, state.range(0) != 0 ? fcc::NV12 : fcc::BGR3, true);
+}
+BENCHMARK(BM_StabiliseRefinements)
+    ->DenseRange(0, 1)
+    ->ArgName("nv12")
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -5,10 +5,17 @@
 //   a constant rotation turns the picture about the frame centre, type 2
 //   turns it about the top-left corner by the filter's angle, types 0 and 1
 //   leave the linear part zero (a pure shift).
-// - Chroma-subsampled formats are only ever shifted by the truncated
-//   translation; "GRAY" and the packed 24-bit formats are shifted when the
-//   linear part vanishes and warped bilinearly otherwise, with uncovered
-//   pixels left as they were (transparent border) or zeroed beforehand.
+// - Every raw format is shifted by the truncated translation when the
+//   linear part vanishes. Otherwise "GRAY" and the packed 24-bit formats are
+//   warped bilinearly; the chroma-subsampled formats are shifted all the
+//   same, unless the caller asks to warp every format: then the luma plane
+//   is warped by the matrix and each chroma plane by the same motion
+//   expressed in its own samples (planeMatrix), interleaved planes taken
+//   apart into one-channel planes first; each goes through
+//   warpPlaneBilinear (cv::warpAffine's bytes, faster near a shift).
+//   Uncovered pixels are left as they were (transparent border) or zeroed
+//   beforehand: every byte, chroma included, as the shifts have always left
+//   the border, not the neutral grey of 128.
 // - Compressed formats are copied unchanged.
 // - The applied translation and angle atan2(c, a) replace the offsets; a
 //   shift of half the frame or more is copied unshifted, so it reports no
@@ -16,8 +23,8 @@
 // - An optional zoom about the frame centre scales the whole matrix, so a
 //   zoomed frame is warped once: the live stabiliser's zoom setting, and
 //   applyCorrection(), which replays a correction computed outside the frame
-//   operation (a whole-file path) through this same code. The formats that
-//   are only shifted ignore it.
+//   operation (a whole-file path) through this same code. The subsampled
+//   formats ignore it unless every format is warped.
 // - Inputs that cannot be applied safely (non-finite numbers, malformed
 //   raw frames) give a plain copy and zero offsets: nothing was applied.
 
@@ -26,6 +33,7 @@
 #include <calmora/Correction.h>
 
 #include "FrameShift.h"
+#include "PlaneWarp.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -65,8 +73,8 @@ constexpr double PI_APPROX = 3.14159;
 // routines; clamping to it keeps the truncation to int defined.
 constexpr double MAX_SHIFT = static_cast<double>(1 << 30);
 
-// The formats whose chroma is shared by neighbouring pixels: only ever
-// shifted, never warped.
+// The formats whose chroma is shared by neighbouring pixels: shifted, not
+// warped, unless the caller asks to warp every format.
 bool isSubsampled(uint32_t code) {
     switch (code) {
         case fcc::YUYV:
@@ -172,26 +180,146 @@ bool shiftFallsBack(uint32_t code, uint32_t width, uint32_t height, int sx, int 
     return std::llabs(ex) >= width / 2 || std::llabs(ey) >= height / 2;
 }
 
-void warp(const Frame& src, Frame& dst, const Affine& m, int channels) {
-    // The linear part is a rotation, so a destination pixel p reads the
-    // source near R^-1 (p - t), at least |t| - diagonal away from the origin.
-    // Past twice the diagonal nothing lands in the frame and, with the
-    // transparent border, nothing would be written; skipping keeps huge
-    // translations away from the warp's fixed-point coordinates.
-    const double reach = 2.0 * (static_cast<double>(src.width) + src.height) + 4.0;
-    if (std::abs(m.tx) > reach || std::abs(m.ty) > reach) {
+// True when `m` moves the picture so far that nothing lands in `to`. The
+// linear part is a rotation, so a destination pixel p reads the source near
+// R^-1 (p - t), at least |t| - diagonal away from the origin. Past twice the
+// diagonal nothing lands in the image and, with the transparent border,
+// nothing would be written; skipping keeps huge translations away from the
+// warp's fixed-point coordinates.
+bool outOfReach(const cv::Mat& to, const Affine& m) {
+    const double reach = 2.0 * (static_cast<double>(to.cols) + to.rows) + 4.0;
+    return to.empty() || std::abs(m.tx) > reach || std::abs(m.ty) > reach;
+}
+
+// Warps `from` into `to` (same size and type) by `m`, in their own pixels.
+void warpImage(const cv::Mat& from, cv::Mat& to, const Affine& m) {
+    if (outOfReach(to, m)) {
         return;
     }
-    const int rows = static_cast<int>(src.height);
-    const int cols = static_cast<int>(src.width);
-    const int type = channels == 3 ? CV_8UC3 : CV_8UC1;
-    // headers over the frames' buffers; the source is only read
-    const cv::Mat from(rows, cols, type, const_cast<uint8_t*>(src.data));
-    cv::Mat to(rows, cols, type, dst.data);
     double coeffs[6] = {m.a, m.b, m.tx, m.c, m.d, m.ty};
     const cv::Mat matrix(2, 3, CV_64F, coeffs);
     cv::warpAffine(from, to, matrix, to.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT,
                    cv::Scalar::all(0));
+}
+
+// As warpImage for one plane of a chroma-subsampled format (8-bit, one
+// channel), with the same bytes, faster near a shift.
+void warpPlane(const cv::Mat& from, cv::Mat& to, const Affine& m) {
+    if (!outOfReach(to, m)) {
+        warpPlaneBilinear(from, to, cv::Matx23d(m.a, m.b, m.tx, m.c, m.d, m.ty));
+    }
+}
+
+// A header over `rows` x `cols` pixels of `type` from `data` on, rows `step`
+// bytes apart; empty when there are none. A source is only read through it.
+cv::Mat planeAt(uint8_t* data, int rows, int cols, int type, std::size_t step) {
+    if (rows <= 0 || cols <= 0) {
+        return cv::Mat();
+    }
+    return cv::Mat(rows, cols, type, data, step);
+}
+
+// The one-channel planes an interleaved warp is taken apart into: [0], [1]
+// from the source, [2], [3] from the destination. Kept per thread, so a
+// stream of one size allocates them once.
+struct SplitPlanes {
+    cv::Mat pixels[4];  // 4:2:2: luma and chroma bytes, full width
+    cv::Mat chroma[4];  // U and V (or V and U)
+};
+
+SplitPlanes& splitPlanes() {
+    static thread_local SplitPlanes planes;
+    return planes;
+}
+
+// Warps a two-channel image as two planes. The destination is taken apart
+// too, so the transparent border keeps what it held.
+void warpTwoChannels(const cv::Mat& from, cv::Mat& to, const Affine& m, cv::Mat (&planes)[4]) {
+    if (to.empty()) {
+        return;
+    }
+    cv::split(from, &planes[0]);
+    cv::split(to, &planes[2]);
+    warpPlane(planes[0], planes[2], m);
+    warpPlane(planes[1], planes[3], m);
+    cv::merge(&planes[2], 2, to);
+}
+
+// The motion `m` of the luma plane expressed in the samples of a plane whose
+// sample (u, v) sits on luma position (sx u + ox, sy v + oy): from
+// p = S q + o and p' = A p + t follows q' = S^-1 A S q + S^-1 (A o + t - o).
+Affine planeMatrix(const Affine& m, double sx, double sy, double ox, double oy) {
+    return Affine{m.a,
+                  m.b * sy / sx,
+                  m.c * sx / sy,
+                  m.d,
+                  (m.a * ox + m.b * oy + m.tx - ox) / sx,
+                  (m.c * ox + m.d * oy + m.ty - oy) / sy};
+}
+
+// Chroma siting, as the BGR-to-YUV conversion the tests build frames with
+// implies: 4:2:0 takes each chroma sample from the top-left pixel of its
+// 2 x 2 block (OpenCV's BGR-to-I420), so sample (u, v) sits on luma (2u, 2v);
+// 4:2:2 takes the mean of its pair, so sample u sits midway between luma 2u
+// and 2u + 1. At an odd width or height the last luma column or row has no
+// chroma of its own, and the lone chroma byte ending each row of an odd
+// width is left as the border.
+Affine chroma420(const Affine& m) {
+    return planeMatrix(m, 2.0, 2.0, 0.0, 0.0);
+}
+
+Affine chroma422(const Affine& m) {
+    return planeMatrix(m, 2.0, 1.0, 0.5, 0.0);
+}
+
+// "NV12", "NV21": the luma plane, then H/2 rows of W bytes holding W/2
+// interleaved chroma pairs.
+void warpSemiPlanar420(const Frame& src, Frame& dst, const Affine& m) {
+    const int w = static_cast<int>(src.width);
+    const int h = static_cast<int>(src.height);
+    const std::size_t luma = std::size_t{src.width} * src.height;
+    cv::Mat to = planeAt(dst.data, h, w, CV_8UC1, src.width);
+    warpPlane(planeAt(src.data, h, w, CV_8UC1, src.width), to, m);
+    cv::Mat pairs = planeAt(dst.data + luma, h / 2, w / 2, CV_8UC2, src.width);
+    warpTwoChannels(planeAt(src.data + luma, h / 2, w / 2, CV_8UC2, src.width), pairs, chroma420(m),
+                    splitPlanes().chroma);
+}
+
+// "YU12", "YV12": the luma plane, then two chroma planes of H/2 rows of W/2
+// bytes at the places shiftPlanar420 uses.
+void warpPlanar420(const Frame& src, Frame& dst, const Affine& m) {
+    const int w = static_cast<int>(src.width);
+    const int h = static_cast<int>(src.height);
+    cv::Mat to = planeAt(dst.data, h, w, CV_8UC1, src.width);
+    warpPlane(planeAt(src.data, h, w, CV_8UC1, src.width), to, m);
+    const std::size_t halfW = src.width / 2;
+    const std::size_t halfH = src.height / 2;
+    const Affine c = chroma420(m);
+    for (const std::size_t plane :
+         {2 * std::size_t{src.height} * halfW, (2 * std::size_t{src.height} + halfH) * halfW}) {
+        cv::Mat chroma = planeAt(dst.data + plane, h / 2, w / 2, CV_8UC1, halfW);
+        warpPlane(planeAt(src.data + plane, h / 2, w / 2, CV_8UC1, halfW), chroma, c);
+    }
+}
+
+// "YUYV", "UYVY": taken apart into a luma plane and a plane of the chroma
+// bytes (U, V alternating, W/2 pairs a row), warped each at its own scale
+// and put back; the destination is taken apart too, for the border.
+void warpPacked422(const Frame& src, Frame& dst, const Affine& m) {
+    const int w = static_cast<int>(src.width);
+    const int h = static_cast<int>(src.height);
+    const int lumaAt = src.fourcc == fcc::YUYV ? 0 : 1;  // channel of a two-byte pixel
+    SplitPlanes& p = splitPlanes();
+    cv::Mat to = planeAt(dst.data, h, w, CV_8UC2, 2 * std::size_t{src.width});
+    cv::split(planeAt(src.data, h, w, CV_8UC2, 2 * std::size_t{src.width}), &p.pixels[0]);
+    cv::split(to, &p.pixels[2]);
+    warpPlane(p.pixels[lumaAt], p.pixels[2 + lumaAt], m);
+    const cv::Mat& chromaFrom = p.pixels[1 - lumaAt];
+    cv::Mat& chromaTo = p.pixels[3 - lumaAt];
+    cv::Mat pairs = planeAt(chromaTo.data, h, w / 2, CV_8UC2, chromaTo.step);
+    warpTwoChannels(planeAt(chromaFrom.data, h, w / 2, CV_8UC2, chromaFrom.step), pairs,
+                    chroma422(m), p.chroma);
+    cv::merge(&p.pixels[2], 2, to);
 }
 
 // dst as a full copy of src, with nothing applied.
@@ -212,15 +340,8 @@ void fitOutput(const Frame& src, Frame& dst, bool raw) {
     }
 }
 
-// Moves the raw frame src into dst by `m`, whose translation truncated is
-// (sx, sy): the chroma-subsampled formats are only ever shifted, "GRAY" and
-// the packed 24-bit formats are shifted while the linear part vanishes and
-// warped otherwise. `shifted` tells which of the two it was. False when the
-// shift routine refused the frame.
-bool moveByMatrix(const Frame& src, Frame& dst, const Affine& m, int sx, int sy, bool& shifted) {
-    const bool linearVanishes = std::abs(m.a) < LINEAR_LIMIT && std::abs(m.b) < LINEAR_LIMIT &&
-                                std::abs(m.c) < LINEAR_LIMIT && std::abs(m.d) < LINEAR_LIMIT;
-    shifted = true;
+// Shifts the raw frame src into dst by (sx, sy) with its format's routine.
+bool shiftByFormat(const Frame& src, Frame& dst, int sx, int sy) {
     switch (src.fourcc) {
         case fcc::NV12:
         case fcc::NV21:
@@ -234,27 +355,65 @@ bool moveByMatrix(const Frame& src, Frame& dst, const Affine& m, int sx, int sy,
         case fcc::RGB3:
         case fcc::BGR3:
         case fcc::YUV3:
-            if (linearVanishes) {
-                return shiftPacked24(src, dst, sx, sy);
-            }
-            warp(src, dst, m, 3);
-            shifted = false;
-            return true;
+            return shiftPacked24(src, dst, sx, sy);
         default:  // "GRAY", the only raw format left
-            if (linearVanishes) {
-                return shiftGray(src, dst, sx, sy);
-            }
-            warp(src, dst, m, 1);
-            shifted = false;
-            return true;
+            return shiftGray(src, dst, sx, sy);
     }
+}
+
+// Warps the raw frame src into dst by `m`, each plane at its own scale.
+void warpByFormat(const Frame& src, Frame& dst, const Affine& m) {
+    const int w = static_cast<int>(src.width);
+    const int h = static_cast<int>(src.height);
+    switch (src.fourcc) {
+        case fcc::NV12:
+        case fcc::NV21:
+            warpSemiPlanar420(src, dst, m);
+            break;
+        case fcc::YU12:
+        case fcc::YV12:
+            warpPlanar420(src, dst, m);
+            break;
+        case fcc::YUYV:
+        case fcc::UYVY:
+            warpPacked422(src, dst, m);
+            break;
+        case fcc::RGB3:
+        case fcc::BGR3:
+        case fcc::YUV3: {
+            cv::Mat to = planeAt(dst.data, h, w, CV_8UC3, 3 * std::size_t{src.width});
+            warpImage(planeAt(src.data, h, w, CV_8UC3, 3 * std::size_t{src.width}), to, m);
+            break;
+        }
+        default: {  // "GRAY"
+            cv::Mat to = planeAt(dst.data, h, w, CV_8UC1, src.width);
+            warpImage(planeAt(src.data, h, w, CV_8UC1, src.width), to, m);
+            break;
+        }
+    }
+}
+
+// Moves the raw frame src into dst by `m`, whose translation truncated is
+// (sx, sy): shifted while the linear part vanishes, and always for the
+// chroma-subsampled formats unless `warpEveryFormat`; warped otherwise.
+// `shifted` tells which of the two it was. False when the shift routine
+// refused the frame.
+bool moveByMatrix(const Frame& src, Frame& dst, const Affine& m, int sx, int sy,
+                  bool warpEveryFormat, bool& shifted) {
+    const bool linearVanishes = std::abs(m.a) < LINEAR_LIMIT && std::abs(m.b) < LINEAR_LIMIT &&
+                                std::abs(m.c) < LINEAR_LIMIT && std::abs(m.d) < LINEAR_LIMIT;
+    shifted = linearVanishes || (isSubsampled(src.fourcc) && !warpEveryFormat);
+    if (shifted) {
+        return shiftByFormat(src, dst, sx, sy);
+    }
+    warpByFormat(src, dst, m);
+    return true;
 }
 
 }  // namespace
 
 bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraParams& snapshot,
                 double zoom, bool warpEveryFormat) {
-    (void)warpEveryFormat;  // the subsampled warp is not in yet
     const bool raw = isRawFormat(src.fourcc);
     fitOutput(src, dst, raw);
 
@@ -277,17 +436,18 @@ bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
         return copyUnapplied(src, dst, offsets);
     }
 
-    // matrix; the chroma-subsampled formats are only ever shifted, and the
+    // matrix; a shifted chroma-subsampled format cannot zoom, and the
     // translation of a zoom about the centre is not a shift of the picture
     Affine m = buildMatrix(src.width, src.height, offsets, snapshot);
-    if (zoom != 1.0 && !isSubsampled(src.fourcc)) {
+    if (zoom != 1.0 && (warpEveryFormat || !isSubsampled(src.fourcc))) {
         m = zoomed(m, src.width, src.height, zoom);
     }
     if (!isFinite(m)) {
         return copyUnapplied(src, dst, offsets);
     }
 
-    // border
+    // border: every byte zero, chroma included, as the shifts have always
+    // left it (not the neutral 128 of a grey picture)
     if (!snapshot.transparentBorder) {
         std::memset(dst.data, 0, dst.size);
     }
@@ -296,7 +456,7 @@ bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
     const int sx = truncatedShift(m.tx);
     const int sy = truncatedShift(m.ty);
     bool shifted = true;
-    if (!moveByMatrix(src, dst, m, sx, sy, shifted)) {
+    if (!moveByMatrix(src, dst, m, sx, sy, warpEveryFormat, shifted)) {
         return copyUnapplied(src, dst, offsets);
     }
     offsets = Offsets{m.tx, m.ty, std::atan2(m.c, m.a)};

@@ -20,13 +20,20 @@ struct Offsets {
 /// constXOffset, constYOffset, constAOffset and type from `snapshot`.
 ///
 /// - All three offsets exactly 0: dst becomes a full copy of src, offsets stay 0.
-/// - Otherwise the matrix is built from the offsets and the constant offsets;
-///   the chroma-subsampled formats and type 0/1 without a constant rotation
-///   are shifted by the translation truncated toward zero, "GRAY" and the
-///   packed 24-bit formats with a rotation are warped bilinearly; offsets
-///   become (tx, ty, atan2(c, a)) of the matrix used. A shift of half the
-///   frame or more is not applied (dst becomes a full copy of src), so its
-///   x and y become 0.
+/// - Otherwise the matrix is built from the offsets and the constant offsets.
+///   Every raw format is shifted by the translation truncated toward zero
+///   while the linear part vanishes (type 0/1 without a constant rotation or
+///   zoom). Otherwise "GRAY" and the packed 24-bit formats are warped
+///   bilinearly; the chroma-subsampled formats are still shifted, ignoring
+///   rotation and zoom, unless `warpEveryFormat`: then their luma plane is
+///   warped by the matrix and each chroma plane by the same motion at its own
+///   scale (4:2:0 planes and NV12/NV21's interleaved pairs at half size each
+///   way, 4:2:2 pairs at half width), in this call. Offsets become
+///   (tx, ty, atan2(c, a)) of the matrix used. A shift of half the frame or
+///   more is not applied (dst becomes a full copy of src), so its x and y
+///   become 0.
+/// - Uncovered pixels keep dst's previous bytes with transparentBorder and
+///   are zero bytes otherwise, chroma included.
 /// - Compressed and unknown formats are copied unchanged, offsets kept.
 /// - A non-finite matrix (NaN or infinite offset or constant rotation) is
 ///   never applied: dst becomes a full copy of src and offsets become 0.
@@ -35,11 +42,11 @@ struct Offsets {
 ///   with offsets 0.
 /// - `zoom` other than 1 scales the moved picture about the frame centre
 ///   (integer halves), which always warps; the chroma-subsampled formats
-///   ignore it. A zoom that is not finite and positive is never applied.
-/// - With `warpEveryFormat`, the chroma-subsampled formats are moved by the
-///   whole matrix, rotation and zoom included, as the others are.
+///   ignore it unless `warpEveryFormat`. A zoom that is not finite and
+///   positive is never applied.
 /// `src` and `dst` must be different frames. Allocates only when dst is
-/// re-created; OpenCV may use scratch memory inside the warp.
+/// re-created, and for the 4:2:2 warp the first time a thread meets a size
+/// (its planes taken apart); OpenCV may use scratch memory inside the warp.
 /// Returns false when the offsets could not be applied (dst is then a
 /// plain copy).
 bool compensate(const video::Frame& src, video::Frame& dst, Offsets& offsets,

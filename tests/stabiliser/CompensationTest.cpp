@@ -11,6 +11,8 @@
 
 #include <climits>
 #include <cmath>
+#include <string>
+#include <tuple>
 #include <vector>
 
 namespace orl::calmora {
@@ -178,6 +180,84 @@ TEST(Compensation, WarpsTurnAboutTheirCentreAndPublishTheAngle) {
         EXPECT_NEAR(off.x, cx - cx * cosA + cy * sinA + c.given.x, 1e-3);
         EXPECT_NEAR(off.y, cy - cx * sinA - cy * cosA + c.given.y, 1e-3);
         EXPECT_EQ(dst.frameId, 33);
+    }
+}
+
+// The planes of a chroma-subsampled frame, luma first, chroma at its own size.
+std::vector<cv::Mat> planesOf(const Frame& f) {
+    const int w = f.width, h = f.height;
+    uint8_t* c = f.data + w * h;
+    if (f.fourcc == fcc::YUYV || f.fourcc == fcc::UYVY) {  // chroma bytes alternate U, V
+        cv::Mat chroma;
+        cv::extractChannel(cv::Mat(h, w, CV_8UC2, f.data), chroma, f.fourcc == fcc::YUYV);
+        return {calmora_test::lumaOf(f), chroma.reshape(2)};
+    }
+    if (f.fourcc == fcc::NV12 || f.fourcc == fcc::NV21)
+        return {calmora_test::lumaOf(f), cv::Mat(h / 2, w / 2, CV_8UC2, c)};
+    return {calmora_test::lumaOf(f), cv::Mat(h / 2, w / 2, CV_8UC1, c),
+            cv::Mat(h / 2, w / 2, CV_8UC1, c + w * h / 4)};
+}
+
+// The luma of `src` moved by cv::warpAffine as compensate() moves it (zoom,
+// angle `a`, the published translation) over a plane of `fill`.
+cv::Mat warpAffineLuma(const Frame& src, double zoom, double a, const Offsets& off, int fill) {
+    const double c = zoom * std::cos(a), s = zoom * std::sin(a);
+    cv::Mat luma(src.height, src.width, CV_8UC1, cv::Scalar::all(fill));
+    cv::warpAffine(calmora_test::lumaOf(src), luma, cv::Matx23d(c, -s, off.x, s, c, off.y),
+                   luma.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+    return luma;
+}
+
+// Mean absolute difference inside the middle four fifths of two planes.
+double meanAbs(const cv::Mat& a, const cv::Mat& b) {
+    const cv::Rect inner(a.cols / 10, a.rows / 10, a.cols * 4 / 5, a.rows * 4 / 5);
+    return cv::norm(a(inner), b(inner), cv::NORM_L1) / (inner.area() * a.channels());
+}
+
+TEST(Compensation, EverySubsampledFormatWarpsAsTheBgrPicture) {
+    // 2 degrees about the top-left corner move the other corners by 12 to 26
+    // pixels, which a whole-pixel shift misses; the picture moved by one
+    // pixel differs by about 1.5 levels in luma and a chroma pixel by 2.4
+    const cv::Mat scene = calmora_test::texturedScene(640, 360, 3);
+    const double zoom = 1.05, bound[] = {0.6, 1.2, 1.2};  // luma, chroma
+    const Offsets given{-25.3, 18.6, 2 * CV_PI / 180};
+    Frame bgr;
+    Offsets bgrOff = given;
+    compensate(calmora_test::toFrame(scene, fcc::BGR3), bgr, bgrOff, params(2, false), zoom);
+    for (const uint32_t code : {fcc::YUYV, fcc::UYVY, fcc::NV12, fcc::NV21, fcc::YU12, fcc::YV12}) {
+        SCOPED_TRACE(std::string(reinterpret_cast<const char*>(&code), 4));
+        const Frame src = calmora_test::toFrame(scene, code);
+        const bool transparent = code == fcc::NV12;
+        Frame warped = patterned(640, 360, code, 0x77), shifted;
+        Offsets off = given, shiftOff = given;
+        compensate(src, warped, off, params(2, transparent), zoom, true);
+        compensate(src, shifted, shiftOff, params(2, false), zoom);
+        const Frame ref = calmora_test::toFrame(calmora_test::bgrOf(bgr), code);
+        const auto got = planesOf(warped), whole = planesOf(shifted), want = planesOf(ref);
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_LT(meanAbs(got[i], want[i]), bound[i]) << "plane " << i;
+            EXPECT_GT(meanAbs(whole[i], want[i]), bound[i]) << "plane " << i;
+            // the top-left corner is uncovered: kept or zero bytes
+            EXPECT_EQ(got[i].data[0], transparent ? 0x77 : 0) << "plane " << i;
+        }
+        EXPECT_TRUE(off.x == bgrOff.x && off.y == bgrOff.y && off.a == bgrOff.a);
+        // the luma is cv::warpAffine's to the byte, border included
+        const cv::Mat luma = warpAffineLuma(src, zoom, given.a, off, transparent ? 0x77 : 0);
+        EXPECT_EQ(cv::norm(got[0], luma, cv::NORM_INF), 0);
+    }
+    // odd sizes (an odd-width planar frame's chroma overlaps its luma's end)
+    const std::tuple<uint32_t, int, int> odd[] = {{fcc::UYVY, 37, 23}, {fcc::NV21, 37, 23},
+                                                  {fcc::UYVY, 9, 5},   {fcc::NV21, 9, 5},
+                                                  {fcc::YV12, 38, 23}, {fcc::YU12, 1, 1}};
+    for (const auto& [code, w, h] : odd) {
+        SCOPED_TRACE(testing::Message() << code << " " << w << "x" << h);
+        const Frame src = patterned(w, h, code);
+        Frame dst = patterned(w, h, code, 0x77);
+        Offsets off{1.3, -0.6, 0.05};
+        compensate(src, dst, off, params(2, true), 1.0, true);
+        EXPECT_EQ(cv::norm(calmora_test::lumaOf(dst), warpAffineLuma(src, 1, 0.05, off, 0x77),
+                           cv::NORM_INF),
+                  0);
     }
 }
 

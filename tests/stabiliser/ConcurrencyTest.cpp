@@ -27,6 +27,7 @@ TEST(ConcurrencyTest, ParametersAndCommandsChangeWhileFramesRun) {
             odd +=
                 s.setParam(ids[i % 8], values[i % 16]) && s.executeCommand(RESET + i % 3) ? 0 : 1;
             s.init(s.getParams());
+            s.setRefinements(i % 2 == 0);  // a turned NV12 frame warped in stripes, or shifted
             float x = 0, y = 0, a = 0;
             s.getOffsets(x, y, a);
             a += s.getParam(static_cast<int>(i % 22));

@@ -101,8 +101,8 @@ class CalmoraOpenCv : public Calmora {
 
     /// A zoom about the frame centre, 1 .. 4, applied in the same warp as the
     /// correction from the next frame on; false, changing nothing, otherwise
-    /// (NaN too). The chroma-subsampled formats, which are only ever shifted,
-    /// ignore it. Any thread.
+    /// (NaN too). The chroma-subsampled formats ignore it unless the
+    /// refinements are on (setRefinements). Any thread.
     bool setZoom(double zoom);
     /// The zoom last set, 1 at first.
     double getZoom();
