@@ -4,7 +4,7 @@ JOBS    ?= $(shell nproc)
 BUILD   ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test run asan tsan bench fuzz install clean loc long-functions
+.PHONY: all deps build test run asan tsan bench fuzz install clean loc long-functions docs package
 
 all: build
 
@@ -64,8 +64,26 @@ loc:
 long-functions: deps
 	@scripts/long-functions.sh
 
+# The reference of the public headers (Doxygen) in $(BUILD)/docs/html; an
+# undocumented public declaration fails it.
+docs: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --target docs
+
+# The Debian package calmora_<version>_<arch>.deb, moved into this folder:
+# shared libraries, as Debian ships them; the prefix /usr, which also puts
+# the libraries in Debian's multiarch folder; no tests, and no demo, which
+# would make the package depend on Qt.
+PACKAGE_BUILD ?= build-package
+package: deps
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
+	    -DCMAKE_INSTALL_PREFIX=/usr -DCALMORA_BUILD_TESTS=OFF -DCALMORA_BUILD_DEMO=OFF $(CMAKE_FLAGS)
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -G DEB
+	mv $(PACKAGE_BUILD)/calmora_*.deb .
+
 install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-bench build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-bench build-fuzz $(PACKAGE_BUILD)

@@ -706,5 +706,5 @@ static gboolean pluginInit(GstPlugin* plugin) {
 }
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, calmorastab,
-                  "Calmora real-time video stabiliser", pluginInit, CALMORA_VERSION, "Proprietary",
-                  "Calmora", "Calmora")
+                  "Calmora real-time video stabiliser", pluginInit, CALMORA_VERSION, "LGPL",
+                  "Calmora", CALMORA_HOMEPAGE)

@@ -89,7 +89,7 @@ struct CalmoraOpenCv::Pipeline {
 };
 
 std::string CalmoraOpenCv::getVersion() {
-    return "4.0.1";
+    return CALMORA_VERSION;  // the project() version, given by the build
 }
 
 CalmoraParams CalmoraOpenCv::initialParams() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <calmora/FrameExport.h>
+
 #include <cstdint>
 
 namespace orl::video {
@@ -36,7 +38,7 @@ inline constexpr uint32_t JPEG = makeFourcc("JPEG");  ///< compressed picture
 }  // namespace fourcc
 
 /// True when `code` is one of the thirteen known formats.
-bool isKnownFourcc(uint32_t code);
+CALMORA_FRAME_EXPORT bool isKnownFourcc(uint32_t code);
 
 /// Buffer capacity in bytes of a `width` x `height` frame of format `code`
 /// (W = width, H = height, halves rounded down):
@@ -44,12 +46,13 @@ bool isKnownFourcc(uint32_t code);
 ///   NV12, NV21, YU12, YV12 W*(H + H/2); H264, HEVC, JPEG 4*W*H.
 /// Returns false, leaving `capacity` untouched, for an unknown format and
 /// for a capacity that does not fit in 32 bits.
-bool frameCapacity(uint32_t width, uint32_t height, uint32_t code, uint32_t& capacity);
+CALMORA_FRAME_EXPORT bool frameCapacity(uint32_t width, uint32_t height, uint32_t code,
+                                        uint32_t& capacity);
 
 /// One video image: a small header and a byte buffer with tightly packed
 /// rows, top to bottom. A frame is either empty (0 x 0, no buffer, size 0)
 /// or owns one buffer of its format's capacity. Not thread-safe.
-class Frame {
+class CALMORA_FRAME_EXPORT Frame {
   public:
     /// An empty frame: 0 x 0, format "YUV3", no buffer.
     Frame() = default;

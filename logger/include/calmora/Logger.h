@@ -1,5 +1,7 @@
 #pragma once
 
+#include <calmora/LoggerExport.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -28,17 +30,20 @@ struct LoggerConfig {
 
 /// One log file found in the folder.
 struct LogFileEntry {
-    std::filesystem::path path;
-    uint64_t sizeBytes{0};
-    std::filesystem::file_time_type lastWrite;
+    std::filesystem::path path;                 ///< the file
+    uint64_t sizeBytes{0};                      ///< its size in bytes
+    std::filesystem::file_time_type lastWrite;  ///< its last modification
 };
 
 /// Collects one message and emits it when destroyed. Create it with
 /// Logger::print, insert the whole message and let it go in one statement:
 ///   logger.print(1, mode) << "[" << file << "][" << line << "] ERROR: " << text;
-class LogLine {
+class CALMORA_LOGGER_EXPORT LogLine {
   public:
+    /// A line in ANSI colour `colour` for `mode`; a file line goes to
+    /// `currentFile` (Logger::print passes the current log file).
     LogLine(int colour, LogMode mode, std::string currentFile);
+    /// Takes over the other line's text; `other` then emits nothing.
     LogLine(LogLine&& other) noexcept;
     LogLine(const LogLine&) = delete;
     LogLine& operator=(const LogLine&) = delete;
@@ -66,7 +71,7 @@ class LogLine {
 /// process-wide; a Logger object carries no data. Thread-safe: any thread
 /// may log. No call throws on file-system trouble: a file that cannot be
 /// written loses its line, and the console output is unaffected.
-class Logger {
+class CALMORA_LOGGER_EXPORT Logger {
   public:
     /// Runs the size check of the current log file (starting a new file
     /// when it has reached maxFileSizeMb) and returns a LogLine.
@@ -82,6 +87,7 @@ class Logger {
 
     /// The current configuration and log-file path (empty when none).
     static LoggerConfig config();
+    /// The path of the log file being written; empty when none.
     static std::string currentFile();
 
     /// Log file name for a start at `when`: folder / prefix_%Y.%m.%d_%H.%M.%S.txt

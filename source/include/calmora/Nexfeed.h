@@ -1,6 +1,7 @@
 #pragma once
 
 #include <calmora/Frame.h>
+#include <calmora/SourceExport.h>
 
 #include <string>
 
@@ -61,7 +62,7 @@ enum SourceType : int {
 };
 
 /// A source of "BGR3" video frames: camera, video file or network stream.
-class Nexfeed {
+class CALMORA_SOURCE_EXPORT Nexfeed {
   public:
     /// Opens from "source[;width[;height]]". True when open.
     virtual bool open(const std::string& initString) = 0;

@@ -3,6 +3,7 @@
 #include <calmora/Frame.h>
 #include <calmora/Logger.h>
 #include <calmora/Nexfeed.h>
+#include <calmora/SourceExport.h>
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
@@ -30,7 +31,7 @@ namespace orl::video {
 ///                   read (OpenCV does not promise that is safe).
 /// No code takes paramsMutex while it holds deviceMutex. The Logger's own
 /// locks come last: messages may be logged while either lock is held.
-class NexfeedOpenCv : public Nexfeed {
+class CALMORA_SOURCE_EXPORT NexfeedOpenCv : public Nexfeed {
   public:
     /// A closed source: record defaults with fourcc "BGR24" and the custom
     /// values -1, frame interval 33000 us, logging disabled.

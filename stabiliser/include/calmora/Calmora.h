@@ -1,6 +1,7 @@
 #pragma once
 
 #include <calmora/Frame.h>
+#include <calmora/StabiliserExport.h>
 
 namespace orl::calmora {
 
@@ -62,7 +63,7 @@ enum CalmoraCommand : int {
 
 /// A video stabiliser. One thread calls stabilise(); any thread may call
 /// the other operations at any time.
-class Calmora {
+class CALMORA_STABILISER_EXPORT Calmora {
   public:
     /// Replaces the whole parameter record (outputs included). Always true.
     virtual bool init(const CalmoraParams& params) = 0;

@@ -3,6 +3,7 @@
 #include <calmora/Calmora.h>
 #include <calmora/ModeSettings.h>
 #include <calmora/MotionMeasurer.h>
+#include <calmora/StabiliserExport.h>
 
 #include <memory>
 #include <mutex>
@@ -43,7 +44,7 @@ namespace orl::calmora {
 /// analysed images and buffers as they were; they are still smoothed and
 /// compensated. So do frames whose picture cannot be read: compressed or
 /// unknown formats, and raw frames whose size is below their capacity.
-class CalmoraOpenCv : public Calmora {
+class CALMORA_STABILISER_EXPORT CalmoraOpenCv : public Calmora {
   public:
     /// Library version, "4.0.1".
     static std::string getVersion();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <calmora/Frame.h>
+#include <calmora/StabiliserExport.h>
 
 namespace orl::calmora {
 
@@ -10,10 +11,10 @@ namespace orl::calmora {
 /// centre. A frame's correction in live mode is minus its camera motion
 /// since the smoothed path: what getOffsets() reports.
 struct Correction {
-    double x{0.0};
-    double y{0.0};
-    double a{0.0};
-    double zoom{1.0};
+    double x{0.0};     ///< pixels, right positive
+    double y{0.0};     ///< pixels, down positive
+    double a{0.0};     ///< radians, about the top-left corner
+    double zoom{1.0};  ///< factor about the frame centre
 };
 
 /// Writes `src` corrected by `correction` into `dst` with the stabiliser's
@@ -27,7 +28,8 @@ struct Correction {
 /// geometry when it differs. Returns false, leaving `dst` a plain copy of
 /// `src`, when the correction is not finite or the format cannot be moved.
 /// `src` and `dst` must be different frames.
-bool applyCorrection(const video::Frame& src, video::Frame& dst, const Correction& correction,
-                     bool transparentBorder);
+CALMORA_STABILISER_EXPORT bool applyCorrection(const video::Frame& src, video::Frame& dst,
+                                               const Correction& correction,
+                                               bool transparentBorder);
 
 }  // namespace orl::calmora

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <calmora/MotionMeasurer.h>
+#include <calmora/StabiliserExport.h>
 
 #include <memory>
 
@@ -16,7 +17,7 @@ namespace orl::calmora {
 /// previous frame's). Shake, pans and lighting drift of a continuous shot
 /// are not cuts. A live caller sends RESET to its stabiliser when isCut()
 /// says so.
-class CutDetector {
+class CALMORA_STABILISER_EXPORT CutDetector {
   public:
     CutDetector();
     ~CutDetector();

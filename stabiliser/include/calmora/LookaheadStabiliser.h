@@ -3,6 +3,7 @@
 #include <calmora/Calmora.h>
 #include <calmora/Correction.h>
 #include <calmora/ModeSettings.h>
+#include <calmora/StabiliserExport.h>
 
 #include <memory>
 
@@ -19,7 +20,7 @@ namespace orl::calmora {
 /// held within the offset limits. Keeps its own copies of the N frames and
 /// allocates nothing per frame once full, apart from what the measurement
 /// and the warp use inside. Not thread-safe: one thread.
-class LookaheadStabiliser {
+class CALMORA_STABILISER_EXPORT LookaheadStabiliser {
   public:
     /// `latencyFrames` N, MIN_LATENCY_FRAMES .. MAX_LATENCY_FRAMES (a value
     /// outside is taken to the nearer end: configure() refuses it instead),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <calmora/Calmora.h>
+#include <calmora/StabiliserExport.h>
 
 #include <string>
 
@@ -14,7 +15,7 @@ enum class StabiliserMode : int {
 };
 
 /// "live", "lookahead" or "offline".
-const char* modeName(StabiliserMode mode);
+CALMORA_STABILISER_EXPORT const char* modeName(StabiliserMode mode);
 
 /// Frames a lookahead stabiliser holds back: 1 .. 300, 15 by default (half
 /// a second at 30 fps).
@@ -39,14 +40,14 @@ inline constexpr bool DEFAULT_DETECT_CUTS = true;
 inline constexpr bool DEFAULT_REFINEMENTS = true;
 
 /// The parameters a new CalmoraOpenCv starts with (see initialParams()).
-CalmoraParams initialParams();
+CALMORA_STABILISER_EXPORT CalmoraParams initialParams();
 
 /// Everything that decides how a mode stabilises: the mode itself, its
 /// settings and the stabiliser parameters. Every mode class takes it through
 /// configure(), which refuses what validate() refuses, so the three modes
 /// accept and refuse the same values in the same words.
 struct ModeSettings {
-    StabiliserMode mode{StabiliserMode::LIVE};
+    StabiliserMode mode{StabiliserMode::LIVE};          ///< which stabiliser runs
     int latencyFrames{DEFAULT_LATENCY_FRAMES};          ///< lookahead: frames held back
     double smoothingFrames{DEFAULT_SMOOTHING_FRAMES};   ///< offline: sigma of the path smoother
     double zoom{MIN_ZOOM};                              ///< fixed zoom factor, every mode
@@ -61,6 +62,6 @@ struct ModeSettings {
 /// hyphenated names of the parameter table), or why the mode cannot take it
 /// (an automatic zoom outside offline mode). Parameters are tested against
 /// the ranges setParam accepts; the stored-only ones need a finite value.
-std::string validate(const ModeSettings& settings);
+CALMORA_STABILISER_EXPORT std::string validate(const ModeSettings& settings);
 
 }  // namespace orl::calmora

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <calmora/Calmora.h>
+#include <calmora/StabiliserExport.h>
 
 #include <memory>
 
@@ -36,7 +37,7 @@ struct Measurement {
 /// same analysed image, estimators and parameters as CalmoraOpenCv::stabilise
 /// (types 0, 1 and 2, every raw pixel format), without a filter and without
 /// moving any picture. Not thread-safe: one thread calls measure().
-class MotionMeasurer {
+class CALMORA_STABILISER_EXPORT MotionMeasurer {
   public:
     MotionMeasurer();
     ~MotionMeasurer();

@@ -3,6 +3,7 @@
 #include <calmora/Calmora.h>
 #include <calmora/CameraPath.h>
 #include <calmora/ModeSettings.h>
+#include <calmora/StabiliserExport.h>
 
 #include <memory>
 
@@ -15,7 +16,7 @@ namespace orl::calmora {
 /// within the offset limits and, when asked, finds the smallest zoom that
 /// leaves no pixel uncovered. Pass two: apply() each frame with its index.
 /// Not thread-safe: one thread.
-class OfflineStabiliser {
+class CALMORA_STABILISER_EXPORT OfflineStabiliser {
   public:
     /// A stabiliser for one clip with CalmoraOpenCv's initial parameters,
     /// cut detection on, smoothing DEFAULT_SMOOTHING_FRAMES and zoom 1.

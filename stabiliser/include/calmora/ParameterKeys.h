@@ -2,6 +2,7 @@
 
 #include <calmora/Calmora.h>
 #include <calmora/ModeSettings.h>
+#include <calmora/StabiliserExport.h>
 
 #include <string>
 #include <utility>
@@ -51,7 +52,7 @@ struct Choice {
 /// One setting by name: a stabiliser parameter (identifier 1 .. 20, the key
 /// its configuration-file key) or a mode setting (ModeSettingId). Minimum,
 /// maximum and default are in library units.
-struct ParameterKey {
+struct CALMORA_STABILISER_EXPORT ParameterKey {
     const char* key;         ///< configuration-file key or camel-case name, e.g. "xFilterCoeff"
     const char* option;      ///< hyphenated name, e.g. "x-filter-coeff"
     int id;                  ///< CalmoraParam or ModeSettingId
@@ -70,7 +71,7 @@ struct ParameterKey {
     /// Front-end value = (value - frontEndOrigin) * frontEndScale; 1 and 0
     /// for every setting but the zoom.
     double frontEndScale;
-    double frontEndOrigin;
+    double frontEndOrigin;     ///< see frontEndScale
     const char* frontEndUnit;  ///< unit of the front-end value
 
     /// True for the mode settings, false for the stabiliser parameters.
@@ -81,75 +82,80 @@ struct ParameterKey {
 
 /// Every setting: the mode settings first, then the stabiliser parameters in
 /// record order (the order of the configuration file's keys).
-const std::vector<ParameterKey>& parameterKeys();
+CALMORA_STABILISER_EXPORT const std::vector<ParameterKey>& parameterKeys();
 
 /// The entry for a key, hyphenated name, snake-case name or alias; null if
 /// unknown.
-const ParameterKey* findParameter(const std::string& name);
+CALMORA_STABILISER_EXPORT const ParameterKey* findParameter(const std::string& name);
 
 /// The entry for an identifier (CalmoraParam or ModeSettingId); null if none.
-const ParameterKey* parameterById(int id);
+CALMORA_STABILISER_EXPORT const ParameterKey* parameterById(int id);
 
 /// The hyphenated name with '_' for '-', e.g. "x_filter_coeff".
-std::string snakeName(const ParameterKey& key);
+CALMORA_STABILISER_EXPORT std::string snakeName(const ParameterKey& key);
 
 /// A value of `key` converted between library and front-end units.
-double toFrontEnd(const ParameterKey& key, double libraryValue);
-double fromFrontEnd(const ParameterKey& key, double frontEndValue);
+CALMORA_STABILISER_EXPORT double toFrontEnd(const ParameterKey& key, double libraryValue);
+CALMORA_STABILISER_EXPORT double fromFrontEnd(const ParameterKey& key, double frontEndValue);
 
 /// The accepted values as text in `units`: "1..300", "0..1", "any number",
 /// "true or false", "live, lookahead or offline", "0..300 or auto".
-std::string rangeText(const ParameterKey& key, Units units);
+CALMORA_STABILISER_EXPORT std::string rangeText(const ParameterKey& key, Units units);
 
 /// The default in `units` as text ("15", "0.2", "true", "live"); with
 /// Units::FRONT_END the front ends' default.
-std::string defaultText(const ParameterKey& key, Units units);
+CALMORA_STABILISER_EXPORT std::string defaultText(const ParameterKey& key, Units units);
 
 /// The default in `units` as a number (bools 1 or 0, choices their index).
-double defaultNumber(const ParameterKey& key, Units units);
+CALMORA_STABILISER_EXPORT double defaultNumber(const ParameterKey& key, Units units);
 
 /// The value of `key` in `settings` in `units` (bools 1 or 0, choices their
 /// index; an automatic zoom gives NaN).
-double settingValue(const ModeSettings& settings, const ParameterKey& key, Units units);
+CALMORA_STABILISER_EXPORT double settingValue(const ModeSettings& settings, const ParameterKey& key,
+                                              Units units);
 
 /// The value of `key` in `settings` as text in `units` ("auto" for an
 /// automatic zoom, a choice by its name).
-std::string settingText(const ModeSettings& settings, const ParameterKey& key, Units units);
+CALMORA_STABILISER_EXPORT std::string settingText(const ModeSettings& settings,
+                                                  const ParameterKey& key, Units units);
 
 /// Sets `key` in `settings` to `value` given in `units`: whole-number kinds
 /// take its integer part, a bool 0 or 1, a choice its index; the value must
 /// lie in the key's range. False, with `error` naming the setting and its
 /// range and `settings` unchanged, otherwise.
-bool setSetting(ModeSettings& settings, const ParameterKey& key, double value, Units units,
-                std::string& error);
+CALMORA_STABILISER_EXPORT bool setSetting(ModeSettings& settings, const ParameterKey& key,
+                                          double value, Units units, std::string& error);
 
 /// Sets `key` from `text` in `units`: a number; true/false/on/off/yes/no/1/0
 /// for a bool; a choice's name or index; "auto" for the zoom. False with
 /// `error` set, and `settings` unchanged, when it is not one or is out of
 /// range.
-bool setSettingText(ModeSettings& settings, const ParameterKey& key, const std::string& text,
-                    Units units, std::string& error);
+CALMORA_STABILISER_EXPORT bool setSettingText(ModeSettings& settings, const ParameterKey& key,
+                                              const std::string& text, Units units,
+                                              std::string& error);
 
 /// The first of `given` that `mode` does not read; null when it reads all.
-const ParameterKey* firstUnused(StabiliserMode mode, const std::vector<const ParameterKey*>& given);
+CALMORA_STABILISER_EXPORT const ParameterKey* firstUnused(
+    StabiliserMode mode, const std::vector<const ParameterKey*>& given);
 
 /// "<spelled> is not used in <mode> mode (only in ...)" for a setting the
 /// mode does not read; `spelled` is how the front end names it.
-std::string unusedMessage(const ParameterKey& key, StabiliserMode mode, const std::string& spelled);
+CALMORA_STABILISER_EXPORT std::string unusedMessage(const ParameterKey& key, StabiliserMode mode,
+                                                    const std::string& spelled);
 
 /// A parameter field of `record` (identifiers 1 .. 20) as a number: ints
 /// and floats as they are, bools 1 or 0; NaN for an unknown identifier.
-double recordValue(const CalmoraParams& record, int id);
+CALMORA_STABILISER_EXPORT double recordValue(const CalmoraParams& record, int id);
 
 /// Stores `value` into the field `id` of `record` without range checks:
 /// ints take the integer part (saturating; NaN gives 0), bools any non-zero
 /// as true. False for an unknown identifier.
-bool setRecordValue(CalmoraParams& record, int id, double value);
+CALMORA_STABILISER_EXPORT bool setRecordValue(CalmoraParams& record, int id, double value);
 
 /// Parses `text` for the parameter `key` (a number; true/false/on/off/yes/no
 /// for a bool). False with `error` set when it is not one.
-bool parseParameterValue(const ParameterKey& key, const std::string& text, float& value,
-                         std::string& error);
+CALMORA_STABILISER_EXPORT bool parseParameterValue(const ParameterKey& key, const std::string& text,
+                                                   float& value, std::string& error);
 
 /// Applies key=value parameter settings to `stabiliser` in order: those
 /// settable by identifier through setParam (which checks the range), the
@@ -157,8 +163,8 @@ bool parseParameterValue(const ParameterKey& key, const std::string& text, float
 /// naming the parameter and its range, at the first value refused; the
 /// stabiliser keeps what was set before. Mode settings are not parameters
 /// and are refused here.
-bool applyParameters(Calmora& stabiliser,
-                     const std::vector<std::pair<std::string, std::string>>& settings,
-                     std::string& error);
+CALMORA_STABILISER_EXPORT bool applyParameters(
+    Calmora& stabiliser, const std::vector<std::pair<std::string, std::string>>& settings,
+    std::string& error);
 
 }  // namespace orl::calmora

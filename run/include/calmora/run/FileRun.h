@@ -1,6 +1,7 @@
 #pragma once
 
 #include <calmora/ModeSettings.h>
+#include <calmora/RunExport.h>
 #include <calmora/run/MotionMeter.h>
 
 #include <atomic>
@@ -47,19 +48,20 @@ struct Progress {
 
 /// Outcome of a run.
 struct RunResult {
+    /// How the run ended; the command line exits with the same numbers.
     enum Status {
         DONE = 0,
         FAILED = 1,        ///< at run time: the input does not decode, an output cannot be written
         REFUSED = 2,       ///< before anything was opened: settings or paths that cannot work
         INTERRUPTED = 130  ///< `stop` was set; the output holds the frames done
     };
-    Status status{FAILED};
+    Status status{FAILED};              ///< how the run ended
     std::string error;                  ///< why it failed or was refused
     std::vector<std::string> warnings;  ///< e.g. an interruption
-    std::vector<FrameResult> frames;
-    int width{0};
-    int height{0};
-    double fps{0.0};
+    std::vector<FrameResult> frames;    ///< one per frame written, in order
+    int width{0};                       ///< frame width, pixels
+    int height{0};                      ///< frame height, pixels
+    double fps{0.0};                    ///< the input's frame rate, 30 when it gives none
     double seconds{0.0};    ///< whole run, wall clock
     std::vector<int> cuts;  ///< frames that start a new shot
     double zoom{1.0};       ///< zoom applied to every frame
@@ -74,11 +76,11 @@ struct Refusal {
 /// Whether the video-source library takes `input` as a camera or a network
 /// stream (by its own reading of the text), which can be read only once and
 /// may pause; everything else is read as a file.
-bool isLiveInput(const std::string& input);
+CALMORA_RUN_EXPORT bool isLiveInput(const std::string& input);
 
 /// The four characters of the codec for `output`: `requested` when given,
 /// otherwise MJPG for .avi, mp4v for .mp4/.mov/.m4v, MJPG for the rest.
-std::string codecFor(const std::string& output, const std::string& requested);
+CALMORA_RUN_EXPORT std::string codecFor(const std::string& output, const std::string& requested);
 
 /// Checks a run before anything is opened, in this order:
 /// - the settings (validate(), in the mode they name), a codec of four
@@ -88,7 +90,7 @@ std::string codecFor(const std::string& output, const std::string& requested);
 ///   differ from the input and from each other, also through links, "./"
 ///   and other spellings of one file: REFUSED; each output's folder exists:
 ///   FAILED.
-Refusal checkRun(const RunOptions& options);
+CALMORA_RUN_EXPORT Refusal checkRun(const RunOptions& options);
 
 /// Reads every frame of the input through the video-source library,
 /// stabilises it in the mode of `options.settings` and writes it; the output
@@ -98,7 +100,7 @@ Refusal checkRun(const RunOptions& options);
 /// the run early with the output closed properly (status INTERRUPTED).
 /// Offline mode reads the input twice. `onProgress` is called on the
 /// caller's thread.
-RunResult runFile(const RunOptions& options, const std::atomic<bool>& stop,
-                  const std::function<void(const Progress&)>& onProgress);
+CALMORA_RUN_EXPORT RunResult runFile(const RunOptions& options, const std::atomic<bool>& stop,
+                                     const std::function<void(const Progress&)>& onProgress);
 
 }  // namespace orl::calmora::run

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <calmora/RunExport.h>
+
 #include <opencv2/core.hpp>
 
 #include <vector>
@@ -9,9 +11,9 @@ namespace orl::calmora::run {
 /// Global motion of a picture between two consecutive frames: pixels of
 /// the full frame (x right, y down) and radians (from +x towards +y).
 struct GlobalMotion {
-    double x{0.0};
-    double y{0.0};
-    double a{0.0};
+    double x{0.0};  ///< pixels, right positive
+    double y{0.0};  ///< pixels, down positive
+    double a{0.0};  ///< radians
 };
 
 /// Measures the global motion between consecutive frames independently of
@@ -21,7 +23,7 @@ struct GlobalMotion {
 /// rotation by a similarity fit of tracked Shi-Tomasi corners. Only the
 /// central part of the picture is used, so an uncovered border in a
 /// stabilised picture does not count as motion.
-class MotionMeter {
+class CALMORA_RUN_EXPORT MotionMeter {
   public:
     /// `reducedWidth` is the width of the analysed grey picture (pixels).
     explicit MotionMeter(int reducedWidth = 320);
@@ -49,12 +51,13 @@ class MotionMeter {
 /// Shift of `current` against `previous` (both CV_32F of one size) by
 /// phase correlation with `window` applied: positive when the content moved
 /// right and down, to a fraction of a pixel.
-cv::Point2d phaseShift(const cv::Mat& previous, const cv::Mat& current, const cv::Mat& window);
+CALMORA_RUN_EXPORT cv::Point2d phaseShift(const cv::Mat& previous, const cv::Mat& current,
+                                          const cv::Mat& window);
 
 /// Root-mean-square of the translation of `residual` (pixels).
-double rmsTranslation(const std::vector<GlobalMotion>& residual);
+CALMORA_RUN_EXPORT double rmsTranslation(const std::vector<GlobalMotion>& residual);
 
 /// Root-mean-square of the rotation of `residual` (radians).
-double rmsRotation(const std::vector<GlobalMotion>& residual);
+CALMORA_RUN_EXPORT double rmsRotation(const std::vector<GlobalMotion>& residual);
 
 }  // namespace orl::calmora::run
