@@ -1,7 +1,7 @@
 # The Debian package (`make package`, or cpack -G DEB in a build folder):
 # whatever the install rules install, under /usr, with its Depends found by
 # dpkg-shlibdeps from the programs' and libraries' own links.
-set(CALMORA_MAINTAINER "Calmora developers <calmora@orl-video.org>" CACHE STRING
+set(CALMORA_MAINTAINER "Calmora developers <calmora@example.org>" CACHE STRING
     "Maintainer named in the Debian package")
 
 # machine-readable copyright file, where Debian looks for a package's licence
