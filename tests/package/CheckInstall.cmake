@@ -47,6 +47,16 @@ if(SOURCE_DIR)
     endif()
 endif()
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
+if(PYTHON_PACKAGE AND NOT SOURCE_DIR)  # Python knows the package by its metadata
+    file(GLOB_RECURSE init ${WORK_DIR}/prefix/__init__.py)  # calmora's, the only one
+    get_filename_component(site ${init} DIRECTORY)
+    get_filename_component(site ${site} DIRECTORY)
+    run(${CMAKE_COMMAND} -E env PYTHONPATH=${site} /usr/bin/python3 -c
+        "print(__import__('importlib.metadata').metadata.version('calmora'))")
+    if(NOT out STREQUAL "${VERSION}\n")
+        message(FATAL_ERROR "installed calmora's metadata says ${out}")
+    endif()
+endif()
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix
     -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_BUILD_TYPE=Release)
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
