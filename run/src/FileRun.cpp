@@ -17,7 +17,9 @@
 //   source frame.
 // - Offline mode first reads the whole input on the caller's thread to
 //   measure the camera path (reporting progress, so it can be stopped),
-//   plans, then reads it again to write the corrected frames.
+//   plans, then reads it again to write the corrected frames. A plan that
+//   finds the asked zoom too small for the shake fails the run before any
+//   frame is written.
 // - Progress counts against the container's frame count, which a file
 //   states and a camera or stream does not.
 
@@ -434,7 +436,10 @@ bool runOffline(Session& s) {
     if (s.stop.load()) {
         return true;  // nothing is corrected before the whole path is known
     }
-    offline.plan();
+    if (!offline.plan()) {
+        s.run.error = offline.message();  // a fixed zoom the shake does not fit: no border left
+        return false;
+    }
     s.run.zoom = offline.zoom();
     const std::vector<int> planned = offline.path().cuts;
     // pass two: the same frames again, corrected
