@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <thread>
 #include <tuple>
@@ -42,6 +43,14 @@ constexpr double kEdge = 1.0 / 16.0;
 constexpr int kFixedFrames = 3;
 constexpr int kMarginTries = 4;
 constexpr double kEndFrames = 15.0;
+// The pull towards the measured path grows with the distance, in segments
+// of these widths (pixels; the last reaches the offset limit) at these
+// shares of its weight: convex like a square, so that a path between two
+// shaken positions settles in the middle, where a plain absolute value is
+// as content with either end.
+constexpr int kPullSegments = 4;
+constexpr double kPullWidths[kPullSegments - 1] = {1.0, 2.0, 4.0};
+constexpr double kPullShares[kPullSegments] = {0.5, 1.0, 2.0, 4.0};
 
 double axisOf(const PathPoint& p, int axis) {
     return axis == 0 ? p.x : axis == 1 ? p.y : p.a;
@@ -64,6 +73,18 @@ const std::vector<double>& differenceWeights(int order) {
 
 bool hasCrop(const PlannerSettings& s) {
     return s.zoom > 1.0 && s.width > 0 && s.height > 0;
+}
+
+// The pull towards the measured path at a distance of `pixels`, per unit
+// of the fidelity weight.
+double pull(double pixels) {
+    double cost = 0.0, start = 0.0;
+    for (int i = 0; i < kPullSegments; ++i) {
+        const double width = i + 1 < kPullSegments ? kPullWidths[i] : kInf;
+        cost += kPullShares[i] * std::clamp(pixels - start, 0.0, width);
+        start += width;
+    }
+    return cost;
 }
 
 // A weight of 1 to 1.01 that varies from frame to frame of a shot without
@@ -138,11 +159,11 @@ struct Window {
     }
 };
 
-// Adds the corner rows of a frame whose correction columns (positive,
-// negative parts) per axis are `plus` and `minus`, the angle's in units of
+// Adds the corner rows of a frame; `addU(row, axis, coefficient)` puts the
+// frame's correction on an axis into a row, the angle's in units of
 // 1 / `angleUnit` radians.
 void addCropRows(Programme& lp, const PlannerSettings& s, double margin, double angleUnit,
-                 const int plus[3], const int minus[3]) {
+                 const std::function<void(int, int, double)>& addU) {
     const double cx = s.width / 2, cy = s.height / 2;  // the warp's whole-pixel centre
     const double lo = kEdge + margin;
     const double hiX = s.width - 1.0 - kEdge - margin, hiY = s.height - 1.0 - kEdge - margin;
@@ -155,10 +176,8 @@ void addCropRows(Programme& lp, const PlannerSettings& s, double margin, double 
             const int ry = lp.addRow(lo - ky + m.y + m.a * kx, hiY - ky + m.y + m.a * kx);
             for (const auto& [row, axis, angle] :
                  {std::tuple(rx, 0, ky / angleUnit), std::tuple(ry, 1, -kx / angleUnit)}) {
-                lp.set(row, plus[axis], -1.0);
-                lp.set(row, minus[axis], 1.0);
-                lp.set(row, plus[2], angle);
-                lp.set(row, minus[2], -angle);
+                addU(row, axis, -1.0);
+                addU(row, 2, angle);
             }
         }
 }
@@ -175,16 +194,35 @@ bool solveWindow(const Window& w, const PlannerSettings& s, const std::vector<in
     const double limit[3] = {s.limits.x, s.limits.y, s.limits.a};
     const double orderWeight[3] = {s.weights.velocity, s.weights.acceleration, s.weights.jerk};
     const int m = static_cast<int>(axes.size());
-    // the positive part of frame t's correction on axes[j] is column 2 (m t + j), the negative next
-    const auto column = [m](int t, int j) { return 2 * (m * t + j); };
+    // frame t's correction on axes[j] is the sum of segments from column
+    // 2 K (m t + j): each a positive part, then a negative one
+    const auto column = [m](int t, int j) { return 2 * kPullSegments * (m * t + j); };
+    const auto addU = [&](int row, int t, int j, double coefficient) {
+        for (int i = 0; i < kPullSegments; ++i) {
+            lp.set(row, column(t, j) + 2 * i, coefficient);
+            lp.set(row, column(t, j) + 2 * i + 1, -coefficient);
+        }
+    };
     for (int t = 0; t < w.count; ++t)
         for (const int k : axes) {
             const double u = axisOf(w.held[t], k) * unit[k];
             const double lim = std::max(0.0, limit[k]) * unit[k];
-            const bool held = t < w.fixed;  // both parts at the planned value
-            const double cost = held ? 0.0 : s.weights.fidelity * w.fidelityShare(t);
-            lp.addColumn(held ? std::max(u, 0.0) : 0.0, held ? std::max(u, 0.0) : lim, cost);
-            lp.addColumn(held ? std::max(-u, 0.0) : 0.0, held ? std::max(-u, 0.0) : lim, cost);
+            double reached = 0.0;
+            for (int i = 0; i < kPullSegments; ++i) {
+                const double width = i + 1 < kPullSegments ? kPullWidths[i] : lim;
+                const double cost = s.weights.fidelity * kPullShares[i] * w.fidelityShare(t);
+                if (t < w.fixed) {  // held: the first segment takes the planned value
+                    lp.addColumn(i == 0 ? std::max(u, 0.0) : 0.0, i == 0 ? std::max(u, 0.0) : 0.0,
+                                 0.0);
+                    lp.addColumn(i == 0 ? std::max(-u, 0.0) : 0.0, i == 0 ? std::max(-u, 0.0) : 0.0,
+                                 0.0);
+                } else {
+                    const double room = std::max(0.0, std::min(width, lim - reached));
+                    lp.addColumn(0.0, room, cost);
+                    lp.addColumn(0.0, room, cost);
+                }
+                reached += width;
+            }
         }
     for (int order = 1; order <= 3; ++order) {
         const std::vector<double>& d = differenceWeights(order);
@@ -197,30 +235,27 @@ bool solveWindow(const Window& w, const PlannerSettings& s, const std::vector<in
                     measuredDifference +=
                         d[static_cast<size_t>(i)] * axisOf(w.measured[t - i], k) * unit[k];
                 const int row = lp.addRow(-measuredDifference, -measuredDifference);
-                for (int i = 0; i <= order; ++i) {
-                    lp.set(row, column(t - i, j), d[static_cast<size_t>(i)]);
-                    lp.set(row, column(t - i, j) + 1, -d[static_cast<size_t>(i)]);
-                }
+                for (int i = 0; i <= order; ++i)
+                    addU(row, t - i, j, d[static_cast<size_t>(i)]);
                 const double cost = orderWeight[order - 1];
                 lp.set(row, lp.addColumn(0.0, kInf, cost), -1.0);
                 lp.set(row, lp.addColumn(0.0, kInf, cost), 1.0);
             }
     }
     if (hasCrop(s) && m == 3)
-        for (int t = w.fixed; t < w.count; ++t) {
-            const int plus[3] = {column(t, 0), column(t, 1), column(t, 2)};
-            const int minus[3] = {plus[0] + 1, plus[1] + 1, plus[2] + 1};
-            addCropRows(lp, s, margins[static_cast<size_t>(t)], unit[2], plus, minus);
-        }
+        for (int t = w.fixed; t < w.count; ++t)
+            addCropRows(lp, s, margins[static_cast<size_t>(t)], unit[2],
+                        [&](int row, int j, double c) { addU(row, t, j, c); });
     std::vector<double> solution;
     if (!lp.solve(solution))
         return false;
     for (int t = 0; t < w.count; ++t)
         for (int j = 0; j < m; ++j) {
-            const auto c = static_cast<size_t>(column(t, j));
-            const int k = axes[static_cast<size_t>(j)];
-            axisOf(corrections[static_cast<size_t>(t)], k) =
-                (solution[c] - solution[c + 1]) / unit[k];
+            double u = 0.0;
+            for (int i = 0; i < 2 * kPullSegments; ++i)
+                u += (i % 2 == 0 ? 1 : -1) * solution[static_cast<size_t>(column(t, j) + i)];
+            axisOf(corrections[static_cast<size_t>(t)], axes[static_cast<size_t>(j)]) =
+                u / unit[axes[static_cast<size_t>(j)]];
         }
     return true;
 }
@@ -290,8 +325,8 @@ double plannedCost(const std::vector<PathPoint>& measured, const std::vector<Pat
         for (size_t t = 0; t < n; ++t) {
             const double share = std::min({1.0, (t + 1.0) / kEndFrames, (n - t) / kEndFrames}) *
                                  tieBreak(static_cast<int>(t));
-            fidelity += s.weights.fidelity * share * unit[k] *
-                        std::fabs(axisOf(path[t], k) - axisOf(measured[t], k));
+            fidelity += s.weights.fidelity * share *
+                        pull(unit[k] * std::fabs(axisOf(path[t], k) - axisOf(measured[t], k)));
             for (int order = 1; order <= 3 && static_cast<size_t>(order) <= t; ++order) {
                 double difference = 0.0;
                 for (int j = 0; j <= order; ++j)

@@ -14,7 +14,7 @@ struct PlannerWeights {
     double jerk{300.0};        ///< |third difference|: speed changes ease in and out
     /// |smoothed - measured|: holds the path in the middle of the shake
     /// within the room the crop leaves, instead of anywhere in it.
-    double fidelity{1.3};
+    double fidelity{1.0};
 };
 
 /// How one shot is planned.
