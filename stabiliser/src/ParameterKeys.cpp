@@ -64,7 +64,7 @@ void addModeSettings(std::vector<ParameterKey>& table) {
     table.push_back({"zoom", "zoom", SETTING_ZOOM, V::NUMBER_OR_AUTO, MIN_ZOOM, MAX_ZOOM, MIN_ZOOM,
                      NONE, "factor",
                      "zoom about the centre to hide the border; auto (offline): the smallest "
-                     "that leaves no pixel uncovered",
+                     "that covers every pixel and keeps the path smooth",
                      USED_ALL, false, false, {}, "", 100.0, 1.0, "per cent beyond 100"});
     table.push_back({"detectCuts", "detect-cuts", SETTING_DETECT_CUTS, V::BOOL, 0, 1,
                      DEFAULT_DETECT_CUTS ? 1 : 0, NONE, "",

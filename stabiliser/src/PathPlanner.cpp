@@ -1,7 +1,9 @@
 // L1-optimal camera paths with the crop as a constraint.
 // - Unknowns are the corrections u = smoothed - measured, per frame and
-//   axis, each split into a positive and a negative part (the fidelity
-//   term costs their sum). Bounded by the offset limits as column bounds.
+//   axis, each a sum of segments of rising cost, each segment split into a
+//   positive and a negative part: the pull towards the measured path, a
+//   convex function of |u| that the optimum fills in order. Bounded by the
+//   offset limits as column bounds.
 // - Each |k-th difference| of the smoothed path (k = 1, 2, 3) is a pair of
 //   non-negative columns on an equality row: D u - e+ + e- = -D measured.
 //   A sum of absolute values becomes a linear programme whose optimum has

@@ -12,8 +12,11 @@ struct PlannerWeights {
     double velocity{1.0};      ///< |first difference|: a still camera stays still
     double acceleration{3.0};  ///< |second difference|: a pan keeps its speed
     double jerk{300.0};        ///< |third difference|: speed changes ease in and out
-    /// |smoothed - measured|: holds the path in the middle of the shake
-    /// within the room the crop leaves, instead of anywhere in it.
+    /// The pull towards the measured path: per pixel of |smoothed -
+    /// measured|, half this below 1 pixel, this to 3, twice to 7, 4 times
+    /// beyond (and growing from nothing over a shot's first and last 15
+    /// frames, where the shake lies on one side only): holds the path in
+    /// the middle of the shake, within the room the crop leaves.
     double fidelity{1.0};
 };
 
@@ -30,7 +33,7 @@ struct PlannerSettings {
     /// Shots longer than this are planned in windows of this many frames,
     /// each overlapping the next by `overlapFrames`; 0: always at once.
     int windowFrames{600};
-    int overlapFrames{250};
+    int overlapFrames{150};
 };
 
 /// A planned shot.
@@ -43,7 +46,7 @@ struct PlannedPath {
 
 /// The L1-optimal path of one shot (`measured`, the camera path from its
 /// first frame): the least weighted sum of |first|, |second| and |third
-/// differences| (x, y and angle together) and |smoothed - measured|, with
+/// differences| (x, y and angle together) and the pull to the measured path, with
 /// every correction (smoothed - measured) within `limits` and, with a
 /// zoom above 1, the crop rectangle covered by the corrected frame at every
 /// frame (checked on its four corners without the angle's linearisation).
