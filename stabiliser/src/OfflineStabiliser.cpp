@@ -5,13 +5,16 @@
 //   or a change of frame geometry, starts a new shot at 0.
 // - plan() smooths each shot on its own, by default with the L1 path
 //   planner: the path is first planned with the offset limits alone, which
-//   gives each shot's best cost; a zoom above 1 then adds the crop as a
-//   constraint. A shot whose cost under the crop rises more than 10% has
-//   too much shake for that zoom: a fixed zoom is refused with the zoom it
-//   needs, the automatic one is the least zoom, found by bisection between
-//   1 and the zoom that covers the uncropped plan, at which no shot does.
-//   The exact corners are checked at the end, so no pixel is ever left
-//   uncovered by the approximation of the angle.
+//   gives each shot's best smoothness (the weighted sum of differences); a
+//   zoom above 1 then adds the crop as a constraint. A shot whose
+//   smoothness under the crop worsens by more than 10% has too much shake
+//   for that zoom: a fixed zoom is refused, naming the shot; the automatic
+//   one is the least zoom, found by bisection, at which no shot does, below
+//   both the zoom that covers the uncropped plan and the one the Gaussian
+//   path needs (past those the crop costs nothing, or the planner would
+//   zoom more than the old smoother did). The exact corners are checked at
+//   the end, so no pixel is ever left uncovered by the approximation of
+//   the angle.
 // - The Gaussian smoother (the local line, no lag, ends included) remains,
 //   with the zoom as asked or the smallest that leaves no pixel uncovered.
 // - Corrections are smoothed minus measured, held within the offset limits.

@@ -43,16 +43,17 @@ class OfflineStabiliser {
     void add(const video::Frame& frame);
     /// Ends pass one; corrections and zoom are known afterwards. With the L1
     /// smoother a zoom above 1 is a crop every frame must cover: a fixed
-    /// zoom too small for some shot's shake (its planned path more than 10%
-    /// costlier than with no crop, or no path at all) gives false, with
-    /// feasible() false and message() naming the shot and the zoom it
-    /// needs, and nothing to apply. The automatic zoom is the smallest at
-    /// which every shot is planned within 10% of its cost with no crop, and
-    /// never leaves a pixel uncovered. A zoom of 1 asks for no crop: the
-    /// path is planned within the offset limits alone and uncovered pixels
-    /// follow transparentBorder, as in the other modes. The Gaussian
-    /// smoother leaves the zoom as asked, or takes the smallest covering
-    /// one. True otherwise.
+    /// zoom too small for some shot's shake (its planned path's smoothness,
+    /// the weighted sum of differences, more than 10% above its plan with
+    /// no crop, or no path at all) gives false, with feasible() false and
+    /// message() naming the shot, and nothing to apply. The automatic zoom
+    /// is the least at which every shot stays within those 10%, never above
+    /// the zoom the Gaussian path would need, and never leaves a pixel
+    /// uncovered. A zoom of 1 asks for no crop: the path is planned within
+    /// the offset limits alone and uncovered pixels follow
+    /// transparentBorder, as in the other modes. The Gaussian smoother
+    /// leaves the zoom as asked, or takes the smallest covering one. True
+    /// otherwise.
     bool plan();
     /// False when the last plan() found a fixed zoom too small.
     bool feasible() const;
