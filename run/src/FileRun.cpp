@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -437,7 +438,14 @@ bool runOffline(Session& s) {
         return true;  // nothing is corrected before the whole path is known
     }
     if (!offline.plan()) {
-        s.run.error = offline.message();  // a fixed zoom the shake does not fit: no border left
+        // a fixed zoom the shake does not fit: no frame with a border, and
+        // no output at all rather than an empty one
+        s.run.error = offline.message();
+        s.writers.output.release();
+        s.writers.sideBySide.release();
+        for (const std::string* path : {&s.options.output, &s.options.sideBySide})
+            if (!path->empty())
+                std::remove(path->c_str());
         return false;
     }
     s.run.zoom = offline.zoom();
