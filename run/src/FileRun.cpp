@@ -17,7 +17,9 @@
 //   source frame.
 // - Offline mode first reads the whole input on the caller's thread to
 //   measure the camera path (reporting progress, so it can be stopped),
-//   plans, then reads it again to write the corrected frames.
+//   plans, then reads it again to write the corrected frames. A plan that
+//   finds the asked zoom too small for the shake fails the run before any
+//   frame is written.
 // - Progress counts against the container's frame count, which a file
 //   states and a camera or stream does not.
 
@@ -34,6 +36,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -434,7 +437,17 @@ bool runOffline(Session& s) {
     if (s.stop.load()) {
         return true;  // nothing is corrected before the whole path is known
     }
-    offline.plan();
+    if (!offline.plan()) {
+        // a fixed zoom the shake does not fit: no frame with a border, and
+        // no output at all rather than an empty one
+        s.run.error = offline.message();
+        s.writers.output.release();
+        s.writers.sideBySide.release();
+        for (const std::string* path : {&s.options.output, &s.options.sideBySide})
+            if (!path->empty())
+                std::remove(path->c_str());
+        return false;
+    }
     s.run.zoom = offline.zoom();
     const std::vector<int> planned = offline.path().cuts;
     // pass two: the same frames again, corrected

@@ -60,7 +60,9 @@ std::string modeText(const RunOptions& options) {
             return "lookahead, " + std::to_string(options.settings.latencyFrames) +
                    " frames latency";
         case StabiliserMode::OFFLINE:
-            return "offline (two passes)";
+            return options.settings.smoother == PathSmoother::L1
+                       ? "offline (two passes, l1 path)"
+                       : "offline (two passes, gaussian path)";
         case StabiliserMode::LIVE:
             break;
     }

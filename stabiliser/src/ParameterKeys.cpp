@@ -38,10 +38,9 @@ ParameterKey parameter(const char* key, const char* option, int id, ValueKind ki
             meaning, modes, !storedOnly, storedOnly, {}, "",     1.0, 0.0,   unit};
 }
 
-std::vector<ParameterKey> buildTable() {
+// The mode settings, first in the table.
+void addModeSettings(std::vector<ParameterKey>& table) {
     using V = ValueKind;
-    std::vector<ParameterKey> table;
-    // mode settings
     table.push_back({"mode", "mode", SETTING_MODE, V::CHOICE, 0, 2, 0, NONE, "",
                      "how frames are stabilised", USED_ALL, false, false,
                      {{"live", "each frame out as it comes in, smoothed with the frames before it"},
@@ -53,14 +52,19 @@ std::vector<ParameterKey> buildTable() {
                      MAX_LATENCY_FRAMES, DEFAULT_LATENCY_FRAMES, NONE, "frames",
                      "frames held back to smooth the path without lag", USED_LOOKAHEAD, false,
                      false, {}, "", 1.0, 0.0, "frames"});
+    table.push_back({"smoother", "smoother", SETTING_SMOOTHER, V::CHOICE, 0, 1, 0, NONE, "",
+                     "how each shot's path is smoothed", USED_OFFLINE, false, false,
+                     {{"l1", "the least change of speed that keeps the zoomed frame covered"},
+                      {"gaussian", "a line fitted with Gaussian weights of 'smoothing' frames"}},
+                     "", 1.0, 0.0, ""});
     table.push_back({"smoothing", "smoothing", SETTING_SMOOTHING, V::FLOAT, MIN_SMOOTHING_FRAMES,
                      MAX_SMOOTHING_FRAMES, DEFAULT_SMOOTHING_FRAMES, NONE, "frames",
-                     "sigma of the path smoother", USED_OFFLINE, false, false, {}, "", 1.0, 0.0,
-                     "frames"});
+                     "sigma of the gaussian path smoother", USED_OFFLINE, false, false, {}, "", 1.0,
+                     0.0, "frames"});
     table.push_back({"zoom", "zoom", SETTING_ZOOM, V::NUMBER_OR_AUTO, MIN_ZOOM, MAX_ZOOM, MIN_ZOOM,
                      NONE, "factor",
                      "zoom about the centre to hide the border; auto (offline): the smallest "
-                     "that leaves no pixel uncovered",
+                     "that covers every pixel and keeps the path smooth",
                      USED_ALL, false, false, {}, "", 100.0, 1.0, "per cent beyond 100"});
     table.push_back({"detectCuts", "detect-cuts", SETTING_DETECT_CUTS, V::BOOL, 0, 1,
                      DEFAULT_DETECT_CUTS ? 1 : 0, NONE, "",
@@ -72,7 +76,11 @@ std::vector<ParameterKey> buildTable() {
                      "warp every pixel format; take camera motion and rotation only from what "
                      "explains the whole frame",
                      USED_ALL, false, false, {}, "", 1.0, 0.0, ""});
-    // the stabiliser parameters, in record order
+}
+
+// The stabiliser parameters, in record order.
+void addParameters(std::vector<ParameterKey>& table) {
+    using V = ValueKind;
     const CalmoraParams record;
     const auto pixels = static_cast<double>(MAX_OFFSET_LIMIT);
     table.push_back(parameter("scaleFactor", "scale-factor", SCALE_FACTOR, V::INT, 1,
@@ -113,6 +121,12 @@ std::vector<ParameterKey> buildTable() {
                               "stored and reported only", USED_LIVE));
     table.push_back(parameter("logMod", "log-mod", LOG_MOD, V::INT, -INF, INF, 0, "",
                               "stored and reported only", USED_LIVE));
+}
+
+std::vector<ParameterKey> buildTable() {
+    std::vector<ParameterKey> table;
+    addModeSettings(table);
+    addParameters(table);
     return table;
 }
 
@@ -198,6 +212,9 @@ void store(ModeSettings& s, const ParameterKey& key, double value) {
             return;
         case SETTING_LATENCY:
             s.latencyFrames = truncatedInt(value);
+            return;
+        case SETTING_SMOOTHER:
+            s.smoother = static_cast<PathSmoother>(truncatedInt(value));
             return;
         case SETTING_SMOOTHING:
             s.smoothingFrames = value;
@@ -329,6 +346,9 @@ double settingValue(const ModeSettings& s, const ParameterKey& key, Units units)
             break;
         case SETTING_LATENCY:
             value = s.latencyFrames;
+            break;
+        case SETTING_SMOOTHER:
+            value = static_cast<int>(s.smoother);
             break;
         case SETTING_SMOOTHING:
             value = s.smoothingFrames;

@@ -66,3 +66,34 @@ TEST(LookaheadStabiliserTest, ShakyPansComeOutLateCalmAndOnTheirOwnShotsPath) {
             << shake;
     }
 }
+
+TEST(LookaheadStabiliserTest, SteadyPanComesOutOnItsLineAndFrameKPlusNCounts) {
+    // a pan of (2, 0.5) a frame shaken at periods of 2.5 and 4 frames, which a window of
+    // sigma N / 3 = 5 averages away: frames with the whole window come out on the line
+    const cv::Mat scene = texturedScene(480, 260, 3);
+    const int n = 15, count = 50, k = 20;  // frame k is written as frame k + N comes in
+    const auto camera = [](int i, double nudge) {
+        return cv::Point2d(30 + 2.0 * i + 1.5 * std::sin(2.51 * i) + nudge,
+                           30 + 0.5 * i + 1.5 * std::cos(1.57 * i));
+    };
+    Correction atK[2];
+    for (const double nudge : {0.0, 30.0}) {
+        LookaheadStabiliser s(n);
+        orl::video::Frame dst;
+        for (int i = 0; i < count; ++i) {
+            const cv::Point2d at = camera(i, i == k + n ? nudge : 0.0);
+            if (!s.stabilise(toFrame(view(scene, {320, 180}, at), fcc::BGR3), dst))
+                continue;
+            const int out = i - n;
+            const Correction c = s.lastCorrection();
+            const cv::Point2d line(30 + 2.0 * out, 30 + 0.5 * out);  // where it comes out
+            if (nudge == 0.0 && out >= n) {                          // N frames on either side
+                EXPECT_LT(cv::norm(camera(out, 0.0) - cv::Point2d(c.x, c.y) - line), 0.15) << out;
+            }
+            if (out == k)
+                atK[nudge == 0.0 ? 0 : 1] = c;
+        }
+    }
+    // the last frame held when frame k is written still moves it
+    EXPECT_GT(std::hypot(atK[1].x - atK[0].x, atK[1].y - atK[0].y), 1e-3);
+}

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <tuple>
 
@@ -28,8 +29,29 @@ TEST(CameraPathTest, SmootherKeepsPansRemovesAZigZagAndNeverCrossesACut) {
     }
 }
 
+TEST(CameraPathTest, GaussianSmootherKeepsTheShareOfASineItsWeightsGive) {
+    // inside a shot the window is symmetric and the line passes through the weighted mean:
+    // a sine of period P keeps sum w_k cos(2 pi k / P) / sum w_k, w_k = exp(-k^2 / 2 sigma^2)
+    for (const auto& [sigma, period] : {std::pair(15.0, 60.0), {5.0, 20.0}, {15.0, 240.0}}) {
+        const int radius = static_cast<int>(std::ceil(3 * sigma));
+        double weights = 0.0, kept = 0.0;
+        for (int k = -radius; k <= radius; ++k) {
+            weights += std::exp(-0.5 * k * k / (sigma * sigma));
+            kept += std::exp(-0.5 * k * k / (sigma * sigma)) * std::cos(2 * CV_PI * k / period);
+        }
+        const auto x = [period = period](int i) { return 10 * std::sin(2 * CV_PI * i / period); };
+        CameraPath path;
+        for (int i = 0; i < 400; ++i)
+            path.add(i > 0 ? x(i) - x(i - 1) : 0.0, 0.0, 0.0, false);
+        const std::vector<PathPoint> smooth = smoothPath(path, sigma);
+        for (int i = radius; i < 400 - radius; ++i)
+            ASSERT_NEAR(smooth[static_cast<size_t>(i)].x, kept / weights * x(i), 1e-6) << sigma;
+    }
+}
+
 TEST(CameraPathTest, ZoomIsTheSmallestThatCoversTheFrame) {
-    // a shift of d needs w / (w - 2 d); the largest need wins; a hopeless one is capped at the largest zoom
+    // a shift of d needs w / (w - 2 d); the largest need wins; a hopeless one is capped at the
+    // largest zoom
     const std::vector<std::pair<std::vector<Correction>, double>> table = {
         {{Correction{}}, 1.0},
         {{{10.0, 0.0, 0.0, 1.0}}, 640.0 / 620.0},
@@ -88,4 +110,11 @@ TEST(OfflineStabiliserTest, RecoversTheKnownPathAndCalmsIt) {
     EXPECT_FALSE(s.apply(60, frames[0], dst));
     EXPECT_TRUE(tight);
     EXPECT_LT(16.0 * after, before);  // 4x the jitter
+    // a fixed zoom of 0.5% leaves 0.8 pixels for a shake of 6: said, and nothing applied
+    std::tie(settings.zoomAuto, settings.zoom) = std::tuple(false, 1.005);
+    ASSERT_TRUE(s.configure(settings));
+    EXPECT_FALSE(s.plan());
+    EXPECT_FALSE(s.feasible());
+    EXPECT_EQ(s.message().find("zoom 0.5% is too small"), 0u) << s.message();
+    EXPECT_FALSE(s.apply(1, frames[1], dst));
 }

@@ -42,6 +42,8 @@ TEST(ParameterKeysTest, FrontEndTextsGiveKnownSettings) {
         {"latency", "1.9", [](ModeSettings& s) { s.latencyFrames = 1; }},
         {"latency", "0", nullptr},
         {"smoothing", "0.4", nullptr},
+        {"smoother", "gaussian", [](ModeSettings& s) { s.smoother = PathSmoother::GAUSSIAN; }},
+        {"smoother", "l2", nullptr},
         {"mode", "offline", [](ModeSettings& s) { s.mode = StabiliserMode::OFFLINE; }},
         {"mode", "1", [](ModeSettings& s) { s.mode = StabiliserMode::LOOKAHEAD; }},
         {"mode", "sideways", nullptr},
@@ -79,6 +81,7 @@ TEST(ParameterKeysTest, RangesAndDefaultsAsFrontEndsShowThem) {
         {"latency", "1..300", "15"},
         {"zoom", "0..300 or auto", "0"},
         {"smoothing", "0.5..1000", "15"},
+        {"smoother", "l1 or gaussian", "l1"},
         {"a-offset-limit", "0..89", "0.2"},
         {"x-filter-coeff", "0..1", "0"},
         {"const-x-offset", "any integer", "0"},
@@ -106,7 +109,7 @@ TEST(ParameterKeysTest, EachModeReadsItsOwnSettings) {
         {"latency", false, true, false},   {"smoothing", false, false, true},
         {"zoom", true, true, true},        {"detect-cuts", true, true, true},
         {"a-filter-coeff", true, false, false}, {"type", true, true, true},
-        {"log-mod", true, false, false},
+        {"log-mod", true, false, false},   {"smoother", false, false, true},
     };
     for (const auto& row : table) {
         const ParameterKey* key = findParameter(row.name);

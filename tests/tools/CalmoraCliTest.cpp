@@ -86,6 +86,7 @@ TEST(CalmoraCli, EveryRefusalHasAStatusAndAMessageAndLeavesTheInput) {
         {{"stabilise", clip(), out, "--mode", "lookahead", "--latency", "0"}, 2, "--latency"},
         {{"stabilise", clip(), out, "--mode", "lookahead", "--latency", "301"}, 2, "1..300"},
         {{"stabilise", clip(), out, "--smoothing", "30"}, 2, "--smoothing is not used in live"},
+        {{"stabilise", clip(), out, "--mode", "offline", "--zoom", "0.5"}, 1, "too small for the"},
         {{"stabilise", clip(), out, "--two-pass", "--set", "xFilterCoeff=1"},
          2,
          "xFilterCoeff is not"},

@@ -17,12 +17,18 @@ enum class StabiliserMode : int {
 /// "live", "lookahead" or "offline".
 CALMORA_STABILISER_EXPORT const char* modeName(StabiliserMode mode);
 
+/// How offline mode smooths each shot's camera path.
+enum class PathSmoother : int {
+    L1 = 0,        ///< PathPlanner: the L1-optimal path, the crop a constraint
+    GAUSSIAN = 1,  ///< localLineSmooth with sigma `smoothingFrames`
+};
+
 /// Frames a lookahead stabiliser holds back: 1 .. 300, 15 by default (half
 /// a second at 30 fps).
 inline constexpr int MIN_LATENCY_FRAMES = 1;
 inline constexpr int MAX_LATENCY_FRAMES = 300;
 inline constexpr int DEFAULT_LATENCY_FRAMES = 15;
-/// Sigma of the offline path smoother, frames: 0.5 .. 1000, 15 by default.
+/// Sigma of the offline Gaussian path smoother, frames: 0.5 .. 1000, 15 by default.
 inline constexpr double MIN_SMOOTHING_FRAMES = 0.5;
 inline constexpr double MAX_SMOOTHING_FRAMES = 1000.0;
 inline constexpr double DEFAULT_SMOOTHING_FRAMES = 15.0;
@@ -47,14 +53,15 @@ CALMORA_STABILISER_EXPORT CalmoraParams initialParams();
 /// configure(), which refuses what validate() refuses, so the three modes
 /// accept and refuse the same values in the same words.
 struct ModeSettings {
-    StabiliserMode mode{StabiliserMode::LIVE};          ///< which stabiliser runs
-    int latencyFrames{DEFAULT_LATENCY_FRAMES};          ///< lookahead: frames held back
-    double smoothingFrames{DEFAULT_SMOOTHING_FRAMES};   ///< offline: sigma of the path smoother
-    double zoom{MIN_ZOOM};                              ///< fixed zoom factor, every mode
-    bool zoomAuto{false};                               ///< offline: the smallest covering zoom
-    bool detectCuts{DEFAULT_DETECT_CUTS};               ///< a hard cut starts a new path
-    bool refinements{DEFAULT_REFINEMENTS};              ///< see DEFAULT_REFINEMENTS
-    CalmoraParams params{initialParams()};              ///< the stabiliser parameters
+    StabiliserMode mode{StabiliserMode::LIVE};         ///< which stabiliser runs
+    int latencyFrames{DEFAULT_LATENCY_FRAMES};         ///< lookahead: frames held back
+    PathSmoother smoother{PathSmoother::L1};           ///< offline: how the path is smoothed
+    double smoothingFrames{DEFAULT_SMOOTHING_FRAMES};  ///< offline: sigma of the Gaussian smoother
+    double zoom{MIN_ZOOM};                             ///< fixed zoom factor, every mode
+    bool zoomAuto{false};                              ///< offline: the smallest covering zoom
+    bool detectCuts{DEFAULT_DETECT_CUTS};              ///< a hard cut starts a new path
+    bool refinements{DEFAULT_REFINEMENTS};             ///< see DEFAULT_REFINEMENTS
+    CalmoraParams params{initialParams()};             ///< the stabiliser parameters
 };
 
 /// Empty when `settings` is usable by its mode; otherwise one line naming

@@ -6,15 +6,17 @@
 #include <calmora/StabiliserExport.h>
 
 #include <memory>
+#include <string>
 
 namespace orl::calmora {
 
 /// Two-pass stabilisation of a whole clip. Pass one: add() every frame in
 /// order; the camera path is measured (no picture is moved) and cut into
 /// shots where the cut detector finds cuts or the frame geometry changes.
-/// plan() smooths each shot's path without lag, holds each correction
-/// within the offset limits and, when asked, finds the smallest zoom that
-/// leaves no pixel uncovered. Pass two: apply() each frame with its index.
+/// plan() smooths each shot's path without lag (by default the L1-optimal
+/// path of PathPlanner, which keeps the zoomed frame covered; or the
+/// Gaussian local line) within the offset limits and, when asked, picks the
+/// zoom. Pass two: apply() each frame with its index.
 /// Not thread-safe: one thread.
 class CALMORA_STABILISER_EXPORT OfflineStabiliser {
   public:
@@ -40,8 +42,24 @@ class CALMORA_STABILISER_EXPORT OfflineStabiliser {
     /// Pass one: measures `frame` (only read) against the previous one. A
     /// frame added after plan() needs a new plan().
     void add(const video::Frame& frame);
-    /// Ends pass one; corrections and zoom are known afterwards.
-    void plan();
+    /// Ends pass one; corrections and zoom are known afterwards. With the L1
+    /// smoother a zoom above 1 is a crop every frame must cover: a fixed
+    /// zoom too small for some shot's shake (its planned path's smoothness,
+    /// the weighted sum of differences, more than 10% above its plan with
+    /// no crop, or no path at all) gives false, with feasible() false and
+    /// message() naming the shot, and nothing to apply. The automatic zoom
+    /// is the least at which every shot stays within those 10%, never above
+    /// the zoom the Gaussian path would need, and never leaves a pixel
+    /// uncovered. A zoom of 1 asks for no crop: the path is planned within
+    /// the offset limits alone and uncovered pixels follow
+    /// transparentBorder, as in the other modes. The Gaussian smoother
+    /// leaves the zoom as asked, or takes the smallest covering one. True
+    /// otherwise.
+    bool plan();
+    /// False when the last plan() found a fixed zoom too small.
+    bool feasible() const;
+    /// Why the last plan() failed; empty after a plan that worked.
+    const std::string& message() const;
     /// Pass two: writes frame `index` (0-based, as added) corrected into
     /// `dst` as the live stabiliser writes its output (type, border, constant
     /// offsets, enable) with the zoom in the same warp. False when `index` is

@@ -19,6 +19,7 @@ enum ModeSettingId : int {
     SETTING_ZOOM = 104,
     SETTING_DETECT_CUTS = 105,
     SETTING_REFINEMENTS = 106,
+    SETTING_SMOOTHER = 107,
 };
 
 /// What a setting's value is.
@@ -67,7 +68,7 @@ struct CALMORA_STABILISER_EXPORT ParameterKey {
     bool byIdentifier;       ///< a parameter setParam takes; otherwise init only
     bool storedOnly;         ///< stored and reported; nothing reads it
     std::vector<Choice> choices;  ///< CHOICE: the names, index = value
-    const char* aliases;     ///< other accepted hyphenated names, space-separated
+    const char* aliases;          ///< other accepted hyphenated names, space-separated
     /// Front-end value = (value - frontEndOrigin) * frontEndScale; 1 and 0
     /// for every setting but the zoom.
     double frontEndScale;

@@ -98,8 +98,10 @@ CALMORA_RUN_EXPORT Refusal checkRun(const RunOptions& options);
 /// it refuses opens nothing and writes nothing. Decoding, stabilising and
 /// encoding run on three threads joined by short queues. Setting `stop` ends
 /// the run early with the output closed properly (status INTERRUPTED).
-/// Offline mode reads the input twice. `onProgress` is called on the
-/// caller's thread.
+/// Offline mode reads the input twice; a fixed zoom too small for the
+/// shake (OfflineStabiliser::plan()) fails the run with the planner's
+/// message before any frame is written, and leaves no output file.
+/// `onProgress` is called on the caller's thread.
 CALMORA_RUN_EXPORT RunResult runFile(const RunOptions& options, const std::atomic<bool>& stop,
                                      const std::function<void(const Progress&)>& onProgress);
 
