@@ -22,7 +22,7 @@ struct PlannerWeights {
 
 /// How one shot is planned.
 struct PlannerSettings {
-    PlannerWeights weights;
+    PlannerWeights weights;  ///< what the objective weighs
     int width{0};      ///< frame width, pixels (> 0 for a crop)
     int height{0};     ///< frame height, pixels
     double zoom{1.0};  ///< the crop: the frame scaled by 1 / zoom about its centre; <= 1: none
@@ -33,7 +33,7 @@ struct PlannerSettings {
     /// Shots longer than this are planned in windows of this many frames,
     /// each overlapping the next by `overlapFrames`; 0: always at once.
     int windowFrames{600};
-    int overlapFrames{150};
+    int overlapFrames{150};  ///< frames each window shares with the next
 };
 
 /// A planned shot.
