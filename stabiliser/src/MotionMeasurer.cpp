@@ -13,6 +13,12 @@
 // - The first frame after a reset is estimated too, against the uniform
 //   grey (that stores its spectrum for the next frame), but reported as
 //   not measured.
+// - With the refinements, the camera's motion rather than the dominant
+//   motion of the picture: the optical flow's pairs are judged again
+//   (CornerConsensus: still, or the fit's own pairs, the rotation only where
+//   they explain the frame), and a correlation peak away from zero counts
+//   only when its shift explains the pair better than no motion does. The
+//   evidence is then that of the motion reported.
 
 #include <calmora/MotionMeasurer.h>
 
@@ -36,6 +42,21 @@ struct MotionMeasurer::State {
         hasPrevious = false;
     }
 };
+
+namespace {
+
+// The correlation peak of a still camera's picture can be a group of people
+// walking: when the picture as it was explains the pair at least as well as
+// the peak's whole-pixel shift, the camera did not move.
+void stillUnlessShifted(const AnalysedPair& pair, Motion& m, cv::Matx23d& transform) {
+    const cv::Matx23d none(1, 0, 0, 0, 1, 0);
+    if (residualAfter(pair, none) <= residualAfter(pair, transform)) {
+        m = Motion{};
+        transform = none;
+    }
+}
+
+}  // namespace
 
 MotionMeasurer::MotionMeasurer() : state_(std::make_unique<State>()) {}
 
@@ -96,9 +117,15 @@ Measurement MotionMeasurer::measureWith(const video::Frame& frame, const Calmora
         out.confidence = s.fft.confidence();
         const cv::Point shift = s.fft.shift();
         transform = cv::Matx23d(1, 0, shift.x, 0, 1, shift.y);
+        if (s.refinements && compared && shift != cv::Point()) {
+            stillUnlessShifted(pair, m, transform);
+        }
     } else {
         m = s.flow.estimate(pair, limits, run.type >= 2);
         out.confidence = s.flow.confidence();
+        if (s.refinements) {
+            m = s.flow.cameraMotion(pair, limits, run.type >= 2);
+        }
         transform = s.flow.fit();
     }
     if (!compared) {

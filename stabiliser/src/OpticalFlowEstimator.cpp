@@ -20,6 +20,9 @@
 //   the rotation; it is converted to frame pixels and limited, like a.
 // - Confidence: the share of detected points that the fit explains within
 //   the RANSAC threshold; two unrelated pictures leave few of them.
+// - cameraMotion() re-reads the same pairs through CornerConsensus: a still
+//   camera before moving objects gives no motion, a rotation only where the
+//   pairs that carry it explain the frame.
 
 #include "OpticalFlowEstimator.h"
 
@@ -100,6 +103,23 @@ void scharrDerivatives(const cv::Mat& level, int y, int x0, int x1, int* smooth,
         out[2 * x + 1] =
             static_cast<int16_t>((difference[x + 2] + difference[x]) * 3 + difference[x + 1] * 10);
     }
+}
+
+// The motion a fitted similarity `m` stands for (see estimate()); false
+// when it is degenerate (cos a = 0, not finite).
+bool motionOf(const cv::Matx23d& m, const AnalysedPair& pair, bool withRotation, Motion& motion) {
+    const double angle = std::atan2(m(1, 0), m(0, 0));
+    const double cosine = std::cos(angle);
+    if (cosine == 0.0) {
+        return false;
+    }
+    const double scale = m(0, 0) / cosine;
+    const double width = pair.current.cols;
+    const double height = pair.current.rows;
+    motion.x = (m(0, 2) - width * (1.0 - scale) * 0.5) * pair.scaleX;
+    motion.y = (m(1, 2) - height * (1.0 - scale) * 0.5) * pair.scaleY;
+    motion.a = withRotation ? angle : 0.0;
+    return std::isfinite(motion.x) && std::isfinite(motion.y) && std::isfinite(motion.a);
 }
 
 }  // namespace
@@ -222,19 +242,8 @@ Motion OpticalFlowEstimator::estimate(const AnalysedPair& pair, const MotionLimi
     if (m.rows != 2 || m.cols != 3 || m.type() != CV_64F) {
         return {};
     }
-    const double angle = std::atan2(m.at<double>(1, 0), m.at<double>(0, 0));
-    const double cosine = std::cos(angle);
-    if (cosine == 0.0) {
-        return {};
-    }
-    const double scale = m.at<double>(0, 0) / cosine;
-    const double width = current.cols;
-    const double height = current.rows;
     Motion motion;
-    motion.x = (m.at<double>(0, 2) - width * (1.0 - scale) * 0.5) * pair.scaleX;
-    motion.y = (m.at<double>(1, 2) - height * (1.0 - scale) * 0.5) * pair.scaleY;
-    motion.a = withRotation ? angle : 0.0;
-    if (!std::isfinite(motion.x) || !std::isfinite(motion.y) || !std::isfinite(motion.a)) {
+    if (!motionOf(cv::Matx23d(m.ptr<double>()), pair, withRotation, motion)) {
         return {};
     }
 
@@ -252,6 +261,24 @@ Motion OpticalFlowEstimator::estimate(const AnalysedPair& pair, const MotionLimi
     confidence_ = static_cast<double>(explained) / static_cast<double>(detected_.size());
 
     // limit
+    motion.x = limited(motion.x, limits.x);
+    motion.y = limited(motion.y, limits.y);
+    motion.a = limited(motion.a, limits.a);
+    return motion;
+}
+
+Motion OpticalFlowEstimator::cameraMotion(const AnalysedPair& pair, const MotionLimits& limits,
+                                          bool withRotation) {
+    if (confidence_ == 0.0) {
+        return {};  // nothing was fitted
+    }
+    fit_ =
+        consensus_.cameraFit(keptPrevious_, keptCurrent_, fit_, pair.current.size(), withRotation);
+    Motion motion;
+    if (!motionOf(fit_, pair, withRotation, motion)) {
+        fit_ = cv::Matx23d(1, 0, 0, 0, 1, 0);
+        return {};
+    }
     motion.x = limited(motion.x, limits.x);
     motion.y = limited(motion.y, limits.y);
     motion.a = limited(motion.a, limits.a);

@@ -3,6 +3,7 @@
 // Translation and rotation between two analysed images from tracked corners.
 
 #include "BlockCornerDetector.h"
+#include "CornerConsensus.h"
 #include "Motion.h"
 
 #include <opencv2/core.hpp>
@@ -31,6 +32,15 @@ class OpticalFlowEstimator {
     /// Zero motion when fewer than 16 points are detected or tracked, when no
     /// model is found and when the fit is degenerate (cos a = 0, not finite).
     Motion estimate(const AnalysedPair& pair, const MotionLimits& limits, bool withRotation);
+
+    /// The camera's motion behind the last estimate (CornerConsensus on its
+    /// kept pairs and fit): zero when the frame held still, the rotation only
+    /// where the pairs carrying it explain the frame (always 0 without
+    /// `withRotation`), in the units and limits of estimate(). Replaces
+    /// fit() with the similarity it stands for. Zero motion, fit() the
+    /// identity, when the last estimate fitted nothing. Call it right after
+    /// estimate() with the same pair.
+    Motion cameraMotion(const AnalysedPair& pair, const MotionLimits& limits, bool withRotation);
 
     /// Share of the detected points of the last estimate that were tracked
     /// and lie within 3 analysed pixels of the fitted motion, 0..1; 0 when
@@ -72,6 +82,7 @@ class OpticalFlowEstimator {
     std::vector<float> error_;
     std::vector<cv::Point2f> keptPrevious_;
     std::vector<cv::Point2f> keptCurrent_;
+    CornerConsensus consensus_;
     double confidence_{0.0};
     cv::Matx23d fit_{1, 0, 0, 0, 1, 0};
 };

@@ -188,17 +188,45 @@ std::vector<uint8_t> shiftModel(const orl::video::Frame& src, const std::vector<
 }
 
 ShakyClip shakyClip(cv::Size size, int count, double amplitude, double angleAmplitude,
-                    uint64_t seed) {
+                    uint64_t seed, int movers, double noise) {
     const int margin = static_cast<int>(std::ceil(amplitude)) + 40;
     const cv::Mat scene = texturedScene(size.width + 2 * margin, size.height + 2 * margin, seed);
+    const cv::Mat blocks =
+        movers > 0 ? texturedScene(size.width, size.height, seed + 1) : cv::Mat();
+    const cv::Size block(size.height / 2, size.height / 3);
     cv::RNG rng(seed * 7919 + 1);
+    std::vector<cv::Point2d> at(static_cast<size_t>(movers)), step(at.size());
+    for (size_t i = 0; i < at.size(); ++i) {
+        at[i] = {rng.uniform(0.0, 1.0) * (scene.cols - block.width),
+                 rng.uniform(0.0, 1.0) * (scene.rows - block.height)};
+        step[i] = {rng.uniform(1.0, 4.0) * (i % 2 == 0 ? 1 : -1), rng.uniform(-1.0, 1.0)};
+    }
     ShakyClip clip;
     for (int k = 0; k < count; ++k) {
         const cv::Point2d topLeft(margin + rng.uniform(-amplitude, amplitude),
                                   margin + rng.uniform(-amplitude, amplitude));
         const double angle =
             angleAmplitude > 0.0 ? rng.uniform(-angleAmplitude, angleAmplitude) : 0.0;
-        clip.frames.push_back(view(scene, size, topLeft, angle));
+        cv::Mat seen = scene;
+        clip.movers.emplace_back();
+        if (movers > 0) {
+            seen = scene.clone();
+            const cv::Point2d room(scene.cols - block.width, scene.rows - block.height);
+            for (size_t i = 0; i < at.size(); ++i) {  // across and back in again
+                const cv::Point2d p = at[i] + step[i] * k;
+                const cv::Point corner(cvRound(p.x - room.x * std::floor(p.x / room.x)),
+                                       cvRound(p.y - room.y * std::floor(p.y / room.y)));
+                blocks(cv::Rect({static_cast<int>(i) * 37 % (size.width - block.width), 0}, block))
+                    .copyTo(seen(cv::Rect(corner, block)));
+                clip.movers.back().emplace_back(corner, block);
+            }
+        }
+        clip.frames.push_back(view(seen, size, topLeft, angle));
+        if (noise > 0.0) {
+            cv::Mat grain(size, CV_16SC3);
+            rng.fill(grain, cv::RNG::NORMAL, 0.0, noise);
+            cv::add(clip.frames.back(), grain, clip.frames.back(), cv::noArray(), CV_8U);
+        }
         clip.topLeft.push_back(topLeft);
         clip.angle.push_back(angle);
     }

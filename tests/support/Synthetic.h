@@ -56,16 +56,20 @@ std::vector<uint8_t> shiftModel(const orl::video::Frame& src, const std::vector<
 /// A camera held by a shaky hand over a larger textured scene: frame k is
 /// view(scene, size, topLeft[k], angle[k]). The camera wobbles by up to
 /// `amplitude` pixels and `angleAmplitude` radians about a fixed position,
-/// independently each frame (fixed seed).
+/// independently each frame (fixed seed). With `movers`, as many textured
+/// blocks a third of the frame high walk across the scene, each its own
+/// way at 1 to 4 pixels a frame; `noise` adds grain of that standard
+/// deviation (grey levels) to every frame.
 struct ShakyClip {
-    std::vector<cv::Mat> frames;       ///< BGR, `size` each
-    std::vector<cv::Point2d> topLeft;  ///< camera position in the scene, pixels
-    std::vector<double> angle;         ///< camera rotation, radians
+    std::vector<cv::Mat> frames;                ///< BGR, `size` each
+    std::vector<cv::Point2d> topLeft;           ///< camera position in the scene, pixels
+    std::vector<double> angle;                  ///< camera rotation, radians
+    std::vector<std::vector<cv::Rect>> movers;  ///< per frame, the blocks (scene pixels)
 };
 
 /// A shaky clip of `count` frames of `size` (see ShakyClip).
 ShakyClip shakyClip(cv::Size size, int count, double amplitude, double angleAmplitude = 0.0,
-                    uint64_t seed = 5);
+                    uint64_t seed = 5, int movers = 0, double noise = 0.0);
 
 /// The index (0 .. 71) whose fill colour is nearest to the mean of the
 /// 8 x 8 block at the top left of `bgr` (8-bit, 3 channels), or -1 when no
