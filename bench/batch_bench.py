@@ -4,18 +4,20 @@ workers, against plain calmora.stabilise_file over the same clips one after
 the other in this process.
 
 Clips: shaky MJPG clips written first (default 8 of 640x360, 150 frames).
-Each figure is the shortest of --repeat runs, which sheds most of the
-noise of a shared machine.
 "plain" runs stabilise_file on each clip in turn with OpenCV on one thread,
-as a worker runs it. For each worker count the cluster's start is timed
-apart from the batch on it (stabilise_files given the started client), and
-the per-file overhead is (batch on 1 worker - plain) / clips: scheduling,
-the task's round trips and the rename, what a file costs beyond its run.
+as a worker runs it. Both embedded clusters are started first (their start
+timed apart), then each of --repeat rounds runs plain and the batch on each
+cluster (stabilise_files given the started client); the shortest time of
+each counts, which sheds most of the noise of a shared machine. The per-file
+overhead is (batch on 1 worker - plain) / clips: scheduling, the task's
+round trips and the rename, what a file costs beyond its run.
 
     PYTHONPATH=build/python python3 bench/batch_bench.py [--clips 8] [--frames 150] [--repeat 3]
 """
 
 import argparse
+import contextlib
+import functools
 import tempfile
 import time
 from pathlib import Path
@@ -44,41 +46,42 @@ def write_clips(folder, count, frames):
     return paths
 
 
-def timed(call, repeat):
-    """The shortest of `repeat` wall times of call(), seconds."""
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return min(times)
+def timed(call):
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--clips", type=int, default=8)
     parser.add_argument("--frames", type=int, default=150)
-    parser.add_argument("--repeat", type=int, default=3, help="runs of each; the shortest counts")
+    parser.add_argument("--repeat", type=int, default=3, help="rounds; the shortest time counts")
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory() as tmp:
+    with tempfile.TemporaryDirectory() as tmp, contextlib.ExitStack() as clusters:
         folder = Path(tmp)
         clips = write_clips(folder, args.clips, args.frames)
         _calmora._set_threads(1)
-        plain = timed(lambda: [calmora.stabilise_file(c, folder / f"plain{k}.avi")
-                               for k, c in enumerate(clips)], args.repeat)
-        print(f"{args.clips} clips of {W}x{H}, {args.frames} frames, shortest of {args.repeat}")
-        print(f"plain stabilise_file, one after another: {plain:7.2f} s")
-        walls = {}
+        runs = {"plain": lambda: [calmora.stabilise_file(c, folder / f"plain{k}.avi")
+                                  for k, c in enumerate(clips)]}
         for workers in (1, 2):
             started = time.perf_counter()
-            with batch.connect(workers=workers) as client:
-                start = time.perf_counter() - started
-                walls[workers] = timed(lambda: batch.stabilise_files(
-                    clips, folder / f"out{workers}", client=client), args.repeat)
-            print(f"batch, {workers} worker(s): {walls[workers]:7.2f} s "
-                  f"(+ {start:.2f} s to start the cluster)")
-        print(f"speed-up of 2 workers over 1: {walls[1] / walls[2]:.2f}x")
-        print(f"per-file overhead on 1 worker: {1000 * (walls[1] - plain) / args.clips:.0f} ms")
+            client = clusters.enter_context(batch.connect(workers=workers))
+            print(f"embedded cluster of {workers} worker(s) started in "
+                  f"{time.perf_counter() - started:.2f} s")
+            runs[workers] = functools.partial(batch.stabilise_files, clips,
+                                              folder / f"out{workers}", client=client)
+        # rounds of all three, so that a busy spell of the machine slows each alike
+        walls = {}
+        for _ in range(args.repeat):
+            for name, run in runs.items():
+                walls[name] = min(walls.get(name, float("inf")), timed(run))
+    print(f"{args.clips} clips of {W}x{H}, {args.frames} frames, shortest of {args.repeat} rounds")
+    print(f"plain stabilise_file, one after another: {walls['plain']:7.2f} s")
+    for workers in (1, 2):
+        print(f"batch, {workers} worker(s): {walls[workers]:7.2f} s")
+    print(f"speed-up of 2 workers over 1: {walls[1] / walls[2]:.2f}x")
+    print(f"per-file overhead on 1 worker: {1000 * (walls[1] - walls['plain']) / args.clips:.0f} ms")
 
 
 if __name__ == "__main__":

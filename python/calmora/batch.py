@@ -135,7 +135,12 @@ def connect(client=None, workers=None, retries=2):
         with Client(client) as connected:
             yield connected
     else:
+        # a batch larger than twice the workers waits in the scheduler's
+        # queue, one task at a time per worker: a file goes to the first free
+        # worker, not behind a long clip, and a worker that dies counts a
+        # failure only against the file it was running
         with dask.config.set({"distributed.scheduler.allowed-failures": retries,
+                              "distributed.scheduler.worker-saturation": 1.0,
                               "distributed.nanny.pre-spawn-environ": _worker_environ()}):
             cluster = LocalCluster(n_workers=workers or os.cpu_count(), threads_per_worker=1,
                                    processes=True, host="127.0.0.1", dashboard_address=":0")
