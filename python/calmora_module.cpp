@@ -1143,7 +1143,7 @@ PYBIND11_MODULE(_calmora, m) {
     defineLookahead(m);
     defineFile(m);
     m.def("_settings", &settingsTable,
-          "Every row of the parameter table in front-end units (for the tests).");
+          "Every row of the parameter table in front-end units (the batch command's options).");
     m.def("_plot_data", &plotData, py::arg("report"), py::arg("plot_path"),
           "The paths, cuts and mode plot_report draws of a report.");
     m.def("_check_file", &checkFile, py::arg("input"), py::arg("output"),
