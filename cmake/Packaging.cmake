@@ -36,7 +36,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # and dpkg-shlibdeps finds them in the staging folder
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_INSTALL_LIBDIR})
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libopencv-dev, gstreamer1.0-tools, python3-matplotlib")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS
+    "libopencv-dev, gstreamer1.0-tools, python3-matplotlib, python3-distributed")
 if(TARGET calmora_python)
     set(CPACK_DEBIAN_PACKAGE_RECOMMENDS python3-numpy)
 endif()

@@ -16,12 +16,16 @@
 //   refused (the lookahead stabiliser, which is not thread-safe at all).
 // - stabilise_file() is the run library's file run, which checks paths and
 //   settings itself; here its refusals only become Python exceptions.
+//   _check_file() is the same check alone, and _setting_value() reads a
+//   setting's text as the command line does, for calmora.batch.
 
 #include <calmora/CalmoraOpenCv.h>
 #include <calmora/LookaheadStabiliser.h>
 #include <calmora/ParameterKeys.h>
 #include <calmora/run/FileRun.h>
 #include <calmora/run/Report.h>
+
+#include <opencv2/core/utility.hpp>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -556,6 +560,10 @@ const char* const kStubFile = R"(    zoom_auto: bool = False,
     side_by_side: Optional[Path] = None,
 ) -> Dict[str, Any]: ...
 def _settings() -> List[Dict[str, Any]]: ...
+def _check_file(input: Path, output: Path, mode: Union[int, str] = ..., others: List[str] = ...,
+                **options: Any) -> None: ...
+def _setting_value(name: str, text: str) -> Value: ...
+def _set_threads(threads: int) -> None: ...
 def _stub() -> str: ...
 def _plot_data(report: Dict[str, Any], plot_path: Path) -> Dict[str, Any]: ...
 )";
@@ -606,6 +614,9 @@ py::list settingsTable() {
         entry["modes"] = modes;
         entry["choices"] = choices;
         entry["aliases"] = snakeAliases(key);
+        entry["range"] = cal::rangeText(key, FRONT);
+        entry["unit"] = key.frontEndUnit;
+        entry["meaning"] = key.meaning;
         rows.append(entry);
     }
     return rows;
@@ -885,10 +896,9 @@ class ProgressCall {
     long long firstPass_{0};  // frames the first pass measured
 };
 
-py::object stabiliseFile(const py::handle& input, const py::handle& output, const py::handle& mode,
-                         const py::object& progress, const py::kwargs& options) {
-    const run::RunOptions o = runOptions(input, output, mode, options);
-    // the run library decides; nothing is opened for a run it refuses
+// The run library's check of a run: ValueError when it refuses the run,
+// FileNotFoundError when a path is missing.
+void checkOrRaise(const run::RunOptions& o) {
     const run::Refusal refusal = run::checkRun(o);
     if (refusal.status == run::RunResult::REFUSED) {
         throw py::value_error(pythonMessage(refusal.message));
@@ -896,6 +906,38 @@ py::object stabiliseFile(const py::handle& input, const py::handle& output, cons
     if (refusal.status != run::RunResult::DONE) {
         raise(PyExc_FileNotFoundError, refusal.message);
     }
+}
+
+// stabilise_file's checks alone, with `others` as the files the caller
+// writes beside the output; opens and writes nothing.
+void checkFile(const py::handle& input, const py::handle& output, const py::handle& mode,
+               const std::vector<std::string>& others, const py::kwargs& options) {
+    run::RunOptions o = runOptions(input, output, mode, options);
+    o.otherOutputs = others;
+    checkOrRaise(o);
+}
+
+// The Python value of a setting given as text, read by the table as the
+// command line reads it ("off", "offline", "auto", "4"); ValueError naming
+// the setting when the text is not one of its values.
+py::object settingValue(const std::string& name, const std::string& text) {
+    const ParameterKey* key = cal::findParameter(name);
+    if (key == nullptr) {
+        throw py::value_error("unknown setting '" + name + "'");
+    }
+    cal::ModeSettings s = startingSettings(StabiliserMode::LIVE);
+    std::string error;
+    if (!cal::setSettingText(s, *key, text, FRONT, error)) {
+        throw py::value_error(error);
+    }
+    return pythonValue(s, *key);
+}
+
+py::object stabiliseFile(const py::handle& input, const py::handle& output, const py::handle& mode,
+                         const py::object& progress, const py::kwargs& options) {
+    const run::RunOptions o = runOptions(input, output, mode, options);
+    // the run library decides; nothing is opened for a run it refuses
+    checkOrRaise(o);
     // progress runs on this thread between frames; an exception in it (or
     // a pending Ctrl-C) stops the run, then propagates
     ProgressCall call(progress);
@@ -1101,8 +1143,16 @@ PYBIND11_MODULE(_calmora, m) {
     defineLookahead(m);
     defineFile(m);
     m.def("_settings", &settingsTable,
-          "Every row of the parameter table in front-end units (for the tests).");
+          "Every row of the parameter table in front-end units (the batch command's options).");
     m.def("_plot_data", &plotData, py::arg("report"), py::arg("plot_path"),
           "The paths, cuts and mode plot_report draws of a report.");
+    m.def("_check_file", &checkFile, py::arg("input"), py::arg("output"),
+          py::arg("mode") = py::str(cal::defaultText(row(cal::SETTING_MODE), FRONT)),
+          py::arg("others") = std::vector<std::string>{},
+          "stabilise_file's checks of paths and settings alone: raises as it would.");
+    m.def("_setting_value", &settingValue, py::arg("name"), py::arg("text"),
+          "A setting's value read from text by the parameter table, as the command line reads it.");
+    m.def("_set_threads", [](int threads) { cv::setNumThreads(threads); }, py::arg("threads"),
+          "The threads OpenCV's own parallel loops use in this process (cv::setNumThreads).");
     m.def("_stub", &stubText, "The type stub _calmora.pyi, generated from the parameter table.");
 }
