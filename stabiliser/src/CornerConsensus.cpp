@@ -41,7 +41,7 @@ constexpr double DOMINANCE = 0.8;        // still pairs' weight against the move
 constexpr double SIGNIFICANCE = 4.0;     // F ratio (4 parameters) above which motion is measured
 constexpr double PAIR_SHARE = 0.5;       // of the pairs that explain the frame
 constexpr double EXTENT_SHARE = 0.8;     // of the extent of pairs spread evenly over it
-constexpr double SHRINK = 4.0;           // standard deviations of the angle that halve it
+constexpr double SHRINK = 8.0;           // standard deviations of the angle that halve it
 
 cv::Point2d apply(const cv::Matx23d& m, cv::Point2d p) {
     return {m(0, 0) * p.x + m(0, 1) * p.y + m(0, 2), m(1, 0) * p.x + m(1, 1) * p.y + m(1, 2)};
