@@ -625,7 +625,7 @@ GParamSpec* settingSpec(const ParameterKey& key) {
                                     std::isinf(hi) ? G_MAXINT : static_cast<gint>(hi),
                                     static_cast<gint>(initial), flags);
         case ValueKind::FLOAT:
-        case ValueKind::NUMBER_OR_AUTO:  // a fixed zoom: auto needs offline mode
+        case ValueKind::NUMBER_OR_AUTO:  // a fixed zoom or readout: auto needs offline mode
             break;
     }
     return g_param_spec_double(name, name, blurb.c_str(), std::isinf(lo) ? -G_MAXDOUBLE : lo,
