@@ -31,6 +31,7 @@
 #include "Compensation.h"
 
 #include <calmora/Correction.h>
+#include <calmora/ModeSettings.h>
 
 #include "FrameShift.h"
 #include "PlaneWarp.h"
@@ -522,6 +523,23 @@ Offsets matrixMotion(uint32_t width, uint32_t height, const Offsets& offsets,
                      const CalmoraParams& snapshot) {
     const Affine m = buildMatrix(width, height, offsets, snapshot);
     return {m.tx, m.ty, std::atan2(m.c, m.a)};
+}
+
+std::string refusedReadout(const ModeSettings& settings, uint32_t fourcc) {
+    if (!settings.rollingShutterAuto && !(settings.rollingShutter > 0.0)) {
+        return "";
+    }
+    const char code[5] = {static_cast<char>(fourcc & 0xff), static_cast<char>(fourcc >> 8 & 0xff),
+                          static_cast<char>(fourcc >> 16 & 0xff), static_cast<char>(fourcc >> 24),
+                          '\0'};
+    const std::string name = std::string("\"") + code + "\"";
+    if (!isRawFormat(fourcc)) {
+        return "rolling-shutter: frames of " + name + " cannot be warped row by row";
+    }
+    if (isSubsampled(fourcc) && !settings.refinements) {
+        return "rolling-shutter: " + name + " is warped row by row only with the refinements on";
+    }
+    return "";
 }
 
 bool applyCorrection(const Frame& src, Frame& dst, const Correction& correction,

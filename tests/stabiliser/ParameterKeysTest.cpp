@@ -105,6 +105,24 @@ TEST(ParameterKeysTest, RangesAndDefaultsAsFrontEndsShowThem) {
     EXPECT_FALSE(CalmoraOpenCv().getRefinements());
 }
 
+TEST(ParameterKeysTest, AReadoutIsRefusedForFramesTheWarpCannotShiftRowByRow) {
+    namespace fcc = orl::video::fourcc;
+    const std::tuple<uint32_t, bool, double, bool> table[] = {
+        // format, refinements, readout (negative: auto), refused
+        {fcc::BGR3, false, 0.5, false}, {fcc::NV12, true, 0.5, false},
+        {fcc::NV12, false, 0.5, true},  {fcc::YUYV, false, -1.0, true},
+        {fcc::NV12, false, 0.0, false}, {fcc::H264, true, 0.5, true},
+    };
+    for (const auto& [format, refinements, readout, refused] : table) {
+        ModeSettings s;
+        std::tie(s.refinements, s.rollingShutter, s.rollingShutterAuto) =
+            std::tuple(refinements, std::max(readout, 0.0), readout < 0.0);
+        const std::string message = refusedReadout(s, format);
+        EXPECT_EQ(!message.empty(), refused) << message;
+        EXPECT_TRUE(message.empty() || message.find("rolling-shutter: ") == 0) << message;
+    }
+}
+
 TEST(ParameterKeysTest, EachModeReadsItsOwnSettings) {
     const struct {
         const char* name;

@@ -299,7 +299,7 @@ cv::Mat RollingShutterClip::viewAt(double t, bool shake) const {
 }
 
 RollingShutterClip rollingShutterClip(cv::Size size, int count, double readout, double vibration,
-                                      uint64_t seed) {
+                                      uint64_t seed, bool grid) {
     RollingShutterClip clip{texturedScene(size.width + 120, size.height + 120, seed), size, {},
                             4.0, vibration, {}};
     cv::RNG rng(seed);
@@ -307,6 +307,10 @@ RollingShutterClip rollingShutterClip(cv::Size size, int count, double readout, 
     for (int i = 0; i < clip.scene.total() / 100; ++i) {
         const cv::Point p(rng.uniform(0, clip.scene.cols), rng.uniform(0, clip.scene.rows));
         cv::circle(clip.scene, p, rng.uniform(2, 7), cv::Scalar::all(rng.uniform(0, 256)), cv::FILLED);
+    }
+    for (int at = 20; grid && at < std::max(clip.scene.cols, clip.scene.rows); at += 40) {
+        cv::line(clip.scene, {at, 0}, {at, clip.scene.rows}, cv::Scalar::all(255), 2);
+        cv::line(clip.scene, {0, at}, {clip.scene.cols, at}, cv::Scalar::all(255), 2);
     }
     cv::GaussianBlur(clip.scene, clip.scene, {0, 0}, 0.8);
     for (double& p : clip.phase)

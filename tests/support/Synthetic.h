@@ -92,9 +92,12 @@ struct RollingShutterClip {
 };
 
 /// A clip of `count` frames of `size` with readout `readout` (0: a global
-/// shutter); `vibration` pixels of vibration on top of the hand's shake.
+/// shutter); `vibration` pixels of vibration on top of the hand's shake;
+/// `grid` draws white lines 40 pixels apart over the scene, for a person
+/// to see them bend.
 RollingShutterClip rollingShutterClip(cv::Size size, int count, double readout,
-                                      double vibration = 1.5, uint64_t seed = 7);
+                                      double vibration = 1.5, uint64_t seed = 7,
+                                      bool grid = false);
 
 /// What a per-frame similarity leaves of a clip, from cells 64 pixels wide
 /// 32 apart (a margin of 40 left out), each found by template matching and

@@ -3,6 +3,7 @@
 #include <calmora/Calmora.h>
 #include <calmora/StabiliserExport.h>
 
+#include <cstdint>
 #include <string>
 
 namespace orl::calmora {
@@ -78,5 +79,12 @@ struct ModeSettings {
 /// Fourier type, which tracks no corners). Parameters are tested against
 /// the ranges setParam accepts; the stored-only ones need a finite value.
 CALMORA_STABILISER_EXPORT std::string validate(const ModeSettings& settings);
+
+/// Empty when frames of the pixel format `fourcc` take the readout of
+/// `settings` (none set, or a format the warp moves row by row); otherwise
+/// one line saying why not: the chroma-subsampled formats are warped, their
+/// rows shifted, only with the refinements on, and compressed formats never.
+CALMORA_STABILISER_EXPORT std::string refusedReadout(const ModeSettings& settings,
+                                                     uint32_t fourcc);
 
 }  // namespace orl::calmora
