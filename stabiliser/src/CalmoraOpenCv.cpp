@@ -344,6 +344,11 @@ bool CalmoraOpenCv::getRefinements() {
     return refinements_;
 }
 
+double CalmoraOpenCv::getRollingShutter() {
+    const std::lock_guard<std::mutex> lock(paramsMutex_);
+    return readout_;
+}
+
 bool CalmoraOpenCv::lastWasCut() {
     const std::lock_guard<std::mutex> lock(paramsMutex_);
     return publishedCut_;

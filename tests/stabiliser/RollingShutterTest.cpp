@@ -90,8 +90,9 @@ TEST(RollingShutterTest, TheTrueReadoutTakesOutTheWobbleAndIsFoundFromTheClip) {
         EXPECT_LT(out.wobble, row.share * in.wobble);
         EXPECT_GT(none.wobble, 0.9 * in.wobble);  // a global correction leaves it
         EXPECT_LT(out.shake, 1.1 * none.shake);
-        if (row.readout < 0.0)
+        if (row.readout < 0.0) {
             EXPECT_NEAR(used, 0.85, 0.1);
+        }
     }
 }
 

@@ -304,7 +304,7 @@ RollingShutterClip rollingShutterClip(cv::Size size, int count, double readout, 
                             4.0, vibration, {}};
     cv::RNG rng(seed);
     // small shapes everywhere: every cell of measureWobble has detail
-    for (int i = 0; i < clip.scene.total() / 100; ++i) {
+    for (size_t i = 0; i < clip.scene.total() / 100; ++i) {
         const cv::Point p(rng.uniform(0, clip.scene.cols), rng.uniform(0, clip.scene.rows));
         cv::circle(clip.scene, p, rng.uniform(2, 7), cv::Scalar::all(rng.uniform(0, 256)), cv::FILLED);
     }

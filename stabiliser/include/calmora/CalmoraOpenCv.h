@@ -135,6 +135,9 @@ class CALMORA_STABILISER_EXPORT CalmoraOpenCv : public Calmora {
     void setRefinements(bool on);
     /// Whether the refinements are on.
     bool getRefinements();
+    /// The readout last configured (ModeSettings::rollingShutter), frame
+    /// intervals, 0 at first.
+    double getRollingShutter();
 
   private:
     struct Pipeline;  // processing state: touched only inside stabilise()
