@@ -25,7 +25,7 @@ struct Correction {
 /// linearly, rows beyond the outer centres that of the nearest. The warp
 /// moves every row back by its shift before the frame's own correction.
 struct RowShifts {
-    static constexpr int BANDS = 8;
+    static constexpr int BANDS = 8;  ///< bands of rows, top to bottom
     double x[BANDS]{};  ///< pixels, right positive
     double y[BANDS]{};  ///< pixels, down positive
 
