@@ -8,6 +8,8 @@
 //   give each mode's wall-clock time and its process CPU time (every thread,
 //   OpenCV's workers included; steadier on a busy machine) per frame, and
 //   both as multiples of the live mode's in the same run.
+// - Lookahead from a settings record with and without a rolling shutter's
+//   readout (0.85), at 1080p: what the correction within the frame costs.
 // - Resident memory of the lookahead mode: before it fills, once full, and
 //   after 300 more frames; the N frame copies account for the step.
 // Nothing is asserted; the figures are for reading.
@@ -140,6 +142,38 @@ void BM_Lookahead(benchmark::State& state) {
     report(state, spent, static_cast<double>(state.iterations()), height, "lookahead N=15");
 }
 BENCHMARK(BM_Lookahead)->ArgName("h")->Arg(1080)->Arg(720)->Unit(benchmark::kMillisecond);
+
+// Lookahead from the settings record, with and without a rolling shutter's
+// readout: the bands measured, the path in time rebuilt and every row
+// shifted in the one warp. Args: frame height, readout in hundredths.
+void BM_LookaheadReadout(benchmark::State& state) {
+    const int height = static_cast<int>(state.range(0));
+    calmora_bench::Sequence& seq = sequenceFor(height);
+    orl::calmora::ModeSettings settings;
+    settings.mode = orl::calmora::StabiliserMode::LOOKAHEAD;
+    settings.latencyFrames = LATENCY;
+    settings.params = liveParams();
+    settings.rollingShutter = static_cast<double>(state.range(1)) / 100.0;
+    LookaheadStabiliser stab(LATENCY);
+    stab.configure(settings);
+    Frame dst;
+    for (int i = 0; i < LATENCY + 5; ++i)  // fill the ring
+        stab.stabilise(seq.next(), dst);
+    Spent spent;
+    for (auto _ : state) {
+        const Frame& src = seq.next();
+        const Timer timer(spent);
+        stab.stabilise(src, dst);
+        benchmark::DoNotOptimize(dst.data);
+    }
+    const std::string mode = "lookahead readout " + std::to_string(state.range(1)) + "%";
+    report(state, spent, static_cast<double>(state.iterations()), height, mode.c_str());
+}
+BENCHMARK(BM_LookaheadReadout)
+    ->ArgNames({"h", "readout"})
+    ->Args({1080, 0})
+    ->Args({1080, 85})
+    ->Unit(benchmark::kMillisecond);
 
 // One iteration is a whole clip: pass one, plan, pass two.
 void BM_Offline(benchmark::State& state) {

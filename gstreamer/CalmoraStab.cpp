@@ -302,9 +302,9 @@ bool applySettings(GstCalmoraStab* stab, const ModeSettings& settings) {
         s.lookahead = std::make_unique<LookaheadStabiliser>(settings.latencyFrames);
     }
     s.activeMode = settings.mode;
-    std::string error;
-    if (s.lookahead ? s.lookahead->configure(settings, &error)
-                    : s.live.configure(settings, &error)) {
+    std::string error = s.fourcc != 0 ? orl::calmora::refusedReadout(settings, s.fourcc) : "";
+    if (error.empty() && (s.lookahead ? s.lookahead->configure(settings, &error)
+                                      : s.live.configure(settings, &error))) {
         return true;
     }
     GST_ELEMENT_ERROR(stab, LIBRARY, SETTINGS, ("%s", error.c_str()), (nullptr));
@@ -367,6 +367,13 @@ gboolean setInfo(GstVideoFilter* filter, GstCaps*, GstVideoInfo* in, GstCaps*, G
         return FALSE;
     }
     s.packedInput = Frame(s.width, s.height, s.fourcc);
+    GST_OBJECT_LOCK(filter);
+    const std::string refused = orl::calmora::refusedReadout(s.settings, s.fourcc);
+    GST_OBJECT_UNLOCK(filter);
+    if (!refused.empty()) {
+        GST_ELEMENT_ERROR(filter, LIBRARY, SETTINGS, ("%s", refused.c_str()), (nullptr));
+        return FALSE;
+    }
     GST_OBJECT_LOCK(filter);
     s.frameDuration = GST_VIDEO_INFO_FPS_N(in) > 0
                           ? gst_util_uint64_scale_int(GST_SECOND, GST_VIDEO_INFO_FPS_D(in),
@@ -625,7 +632,7 @@ GParamSpec* settingSpec(const ParameterKey& key) {
                                     std::isinf(hi) ? G_MAXINT : static_cast<gint>(hi),
                                     static_cast<gint>(initial), flags);
         case ValueKind::FLOAT:
-        case ValueKind::NUMBER_OR_AUTO:  // a fixed zoom: auto needs offline mode
+        case ValueKind::NUMBER_OR_AUTO:  // a fixed zoom or readout: auto needs offline mode
             break;
     }
     return g_param_spec_double(name, name, blurb.c_str(), std::isinf(lo) ? -G_MAXDOUBLE : lo,

@@ -671,6 +671,7 @@ class Stabiliser {
         s.zoom = core.getZoom();
         s.detectCuts = core.getCutDetection();
         s.refinements = core.getRefinements();
+        s.rollingShutter = core.getRollingShutter();
         return s;
     }
 

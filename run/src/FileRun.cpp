@@ -373,6 +373,7 @@ bool runLive(Session& s) {
         return false;
     }
     s.run.zoom = s.options.settings.zoom;
+    s.run.readout = s.options.settings.rollingShutter;
     const Take take = [&](const Frame& source, std::vector<Output>& outputs) {
         Frame result;
         const auto t0 = SteadyClock::now();
@@ -393,6 +394,7 @@ bool runLookahead(Session& s) {
         return false;
     }
     s.run.zoom = s.options.settings.zoom;
+    s.run.readout = s.options.settings.rollingShutter;
     const auto give = [&](Frame&& result, std::vector<Output>& outputs, double ms) {
         outputs.push_back(withCorrection(std::move(result), lookahead.lastCorrection(), ms));
     };
@@ -449,6 +451,7 @@ bool runOffline(Session& s) {
         return false;
     }
     s.run.zoom = offline.zoom();
+    s.run.readout = offline.readout();
     const std::vector<int> planned = offline.path().cuts;
     // pass two: the same frames again, corrected
     s.input = std::make_unique<Input>();

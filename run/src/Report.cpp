@@ -147,6 +147,8 @@ std::string reportJson(const RunOptions& options, const RunResult& run, const Su
         {"latencyFrames", lookahead ? options.settings.latencyFrames : 0},
         {"cuts", run.cuts},
         {"zoom", run.zoom},
+        {"rollingShutter",
+         {{"readout", run.readout}, {"estimated", options.settings.rollingShutterAuto}}},
         {"summary",
          {{"frames", summary.frames},
           {"meanMs", summary.meanMs},

@@ -11,6 +11,11 @@
 //   the mutex.
 // - When the analysis size changes, the measurer re-creates its buffers and
 //   starts again, and the smoothing restarts with it.
+// - With a readout, the band motions of the last frames rebuild the path in
+//   time up to the frame (nothing after it is known yet); its shifts within
+//   the frame, LIVE_ROWS_SHARE of them, go into the same warp. A shorter
+//   window than lookahead's, ending at the frame, leaves the bands'
+//   constants less sure: the share keeps an error from adding wobble.
 
 #include <calmora/CalmoraOpenCv.h>
 
@@ -19,6 +24,7 @@
 
 #include "Compensation.h"
 #include "MotionFilter.h"
+#include "RollingShutter.h"
 #include "RunParams.h"
 
 #include <algorithm>
@@ -49,6 +55,9 @@ bool finite(const Offsets& o) {
     return std::isfinite(o.x) && std::isfinite(o.y) && std::isfinite(o.a);
 }
 
+constexpr double LIVE_ROWS_SHARE = 0.75;
+constexpr int LIVE_WINDOW = 2 * BAND_WINDOW_FRAMES + 1;
+
 }  // namespace
 
 // Everything the frame operation works on. Only the thread inside
@@ -59,12 +68,33 @@ struct CalmoraOpenCv::Pipeline {
     CutDetector cuts;
     Offsets offsets;
     Measurement measurement;
+    BandMotion bands[LIVE_WINDOW];  // of frame k at k % LIVE_WINDOW
+    BandMotion window[LIVE_WINDOW];
+    long long banded{0};            // frames with bands since the last reset
 
     // Grey pair 128, spectra and windowed image 0, filter and offsets 0.
     void reset() {
         measurer.reset();
         filter.reset();
         offsets = Offsets{};
+        banded = 0;
+    }
+
+    // The shifts within the frame last measured, from the bands of the
+    // frames before it.
+    RowShifts rowShifts(double readout) {
+        bands[banded % LIVE_WINDOW] = bandMotionOf(measurement);
+        ++banded;
+        const long long count = std::min<long long>(banded, LIVE_WINDOW);
+        for (long long k = 0; k < count; ++k)
+            window[k] = bands[(banded - count + k) % LIVE_WINDOW];
+        RowShifts rows;
+        fitBandPath(window, static_cast<int>(count), readout, static_cast<int>(count - 1), &rows);
+        for (int b = 0; b < RowShifts::BANDS; ++b) {
+            rows.x[b] *= LIVE_ROWS_SHARE;
+            rows.y[b] *= LIVE_ROWS_SHARE;
+        }
+        return rows;
     }
 
     // Measures `src` and smooths its motion into the offsets.
@@ -189,6 +219,7 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
     bool resetNow = false;
     bool detectCuts = false;
     bool refinements = false;
+    double readout = 0.0;
     {
         const std::lock_guard<std::mutex> lock(paramsMutex_);
         snapshot = params_;
@@ -197,6 +228,7 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
         resetPending_ = false;
         detectCuts = detectCuts_;
         refinements = refinements_;
+        readout = readout_;
     }
     const CalmoraParams run = sanitised(snapshot);
     Pipeline& p = *pipeline_;
@@ -204,6 +236,7 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
         p.reset();
     }
     p.measurer.setRefinements(refinements);
+    p.measurer.setBands(readout > 0.0);
 
     // measure and smooth
     if (run.enable) {
@@ -222,7 +255,11 @@ bool CalmoraOpenCv::stabilise(const video::Frame& src, video::Frame& dst) {
 
     // move the picture; a disabled stabiliser passes frames through as they
     // are, zoom included
-    compensate(src, dst, p.offsets, run, run.enable ? zoom : 1.0, refinements);
+    RowShifts rows;
+    if (readout > 0.0 && run.enable) {
+        rows = p.rowShifts(readout);
+    }
+    compensate(src, dst, p.offsets, run, run.enable ? zoom : 1.0, refinements, &rows);
 
     // publish
     {
@@ -283,6 +320,7 @@ bool CalmoraOpenCv::configure(const ModeSettings& settings, std::string* error) 
     zoom_ = live.zoom;
     detectCuts_ = live.detectCuts;
     refinements_ = live.refinements;
+    readout_ = live.rollingShutter;
     return true;
 }
 
@@ -304,6 +342,11 @@ void CalmoraOpenCv::setRefinements(bool on) {
 bool CalmoraOpenCv::getRefinements() {
     const std::lock_guard<std::mutex> lock(paramsMutex_);
     return refinements_;
+}
+
+double CalmoraOpenCv::getRollingShutter() {
+    const std::lock_guard<std::mutex> lock(paramsMutex_);
+    return readout_;
 }
 
 bool CalmoraOpenCv::lastWasCut() {

@@ -121,14 +121,14 @@ Correction limitedCorrection(const Correction& c, const CalmoraParams& params) {
 }
 
 bool writeCorrected(const video::Frame& src, video::Frame& dst, const Correction& correction,
-                    const CalmoraParams& params, bool refinements) {
+                    const CalmoraParams& params, bool refinements, const RowShifts* rows) {
     CalmoraParams run = sanitised(params);
     // A whole-pixel shift cannot scale: a zoom always warps, and the types
     // without rotation bring no angle to it.
     if (correction.zoom != 1.0)
         run.type = 2;
     Offsets offsets{correction.x, correction.y, correction.a};
-    return compensate(src, dst, offsets, run, correction.zoom, refinements);
+    return compensate(src, dst, offsets, run, correction.zoom, refinements, rows);
 }
 
 double autoZoom(const std::vector<Correction>& corrections, int width, int height, double maxZoom) {

@@ -31,9 +31,11 @@
 #include "Compensation.h"
 
 #include <calmora/Correction.h>
+#include <calmora/ModeSettings.h>
 
 #include "FrameShift.h"
 #include "PlaneWarp.h"
+#include "RowWarp.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -106,6 +108,15 @@ bool isMovable(const Frame& f) {
 bool isFinite(const Affine& m) {
     return std::isfinite(m.a) && std::isfinite(m.b) && std::isfinite(m.c) && std::isfinite(m.d) &&
            std::isfinite(m.tx) && std::isfinite(m.ty);
+}
+
+bool isFinite(const RowShifts& shifts) {
+    for (int b = 0; b < RowShifts::BANDS; ++b) {
+        if (!std::isfinite(shifts.x[b]) || !std::isfinite(shifts.y[b])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The same picture scaled by `zoom` about the frame centre. A shift-only
@@ -191,9 +202,35 @@ bool outOfReach(const cv::Mat& to, const Affine& m) {
     return to.empty() || std::abs(m.tx) > reach || std::abs(m.ty) > reach;
 }
 
+// The shifts within the frame as one plane takes them: its sample row v
+// lies on frame row sy v + oy, and its samples are sx by sy frame pixels.
+// No shifts: the plane is warped as a whole.
+struct PlaneRows {
+    const RowShifts* shifts{nullptr};
+    int frameRows{0};
+    double sx{1.0};
+    double sy{1.0};
+    double oy{0.0};
+
+    PlaneRows scaled(double scaleX, double scaleY, double offsetY) const {
+        return {shifts, frameRows, sx * scaleX, sy * scaleY, oy + sy * offsetY};
+    }
+};
+
+// Warps `from` into `to` by `m` with each row shifted as `rows` says.
+void warpShiftedRows(const cv::Mat& from, cv::Mat& to, const Affine& m, const PlaneRows& rows) {
+    static thread_local RowTable table;
+    fillRowTable(*rows.shifts, rows.frameRows, from.rows, rows.sx, rows.sy, rows.oy, table);
+    warpRows(from, to, cv::Matx23d(m.a, m.b, m.tx, m.c, m.d, m.ty), table);
+}
+
 // Warps `from` into `to` (same size and type) by `m`, in their own pixels.
-void warpImage(const cv::Mat& from, cv::Mat& to, const Affine& m) {
+void warpImage(const cv::Mat& from, cv::Mat& to, const Affine& m, const PlaneRows& rows) {
     if (outOfReach(to, m)) {
+        return;
+    }
+    if (rows.shifts != nullptr) {
+        warpShiftedRows(from, to, m, rows);
         return;
     }
     double coeffs[6] = {m.a, m.b, m.tx, m.c, m.d, m.ty};
@@ -204,10 +241,15 @@ void warpImage(const cv::Mat& from, cv::Mat& to, const Affine& m) {
 
 // As warpImage for one plane of a chroma-subsampled format (8-bit, one
 // channel), with the same bytes, faster near a shift.
-void warpPlane(const cv::Mat& from, cv::Mat& to, const Affine& m) {
-    if (!outOfReach(to, m)) {
-        warpPlaneBilinear(from, to, cv::Matx23d(m.a, m.b, m.tx, m.c, m.d, m.ty));
+void warpPlane(const cv::Mat& from, cv::Mat& to, const Affine& m, const PlaneRows& rows) {
+    if (outOfReach(to, m)) {
+        return;
     }
+    if (rows.shifts != nullptr) {
+        warpShiftedRows(from, to, m, rows);
+        return;
+    }
+    warpPlaneBilinear(from, to, cv::Matx23d(m.a, m.b, m.tx, m.c, m.d, m.ty));
 }
 
 // A header over `rows` x `cols` pixels of `type` from `data` on, rows `step`
@@ -234,14 +276,15 @@ SplitPlanes& splitPlanes() {
 
 // Warps a two-channel image as two planes. The destination is taken apart
 // too, so the transparent border keeps what it held.
-void warpTwoChannels(const cv::Mat& from, cv::Mat& to, const Affine& m, cv::Mat (&planes)[4]) {
+void warpTwoChannels(const cv::Mat& from, cv::Mat& to, const Affine& m, const PlaneRows& rows,
+                     cv::Mat (&planes)[4]) {
     if (to.empty()) {
         return;
     }
     cv::split(from, &planes[0]);
     cv::split(to, &planes[2]);
-    warpPlane(planes[0], planes[2], m);
-    warpPlane(planes[1], planes[3], m);
+    warpPlane(planes[0], planes[2], m, rows);
+    warpPlane(planes[1], planes[3], m, rows);
     cv::merge(&planes[2], 2, to);
 }
 
@@ -274,38 +317,39 @@ Affine chroma422(const Affine& m) {
 
 // "NV12", "NV21": the luma plane, then H/2 rows of W bytes holding W/2
 // interleaved chroma pairs.
-void warpSemiPlanar420(const Frame& src, Frame& dst, const Affine& m) {
+void warpSemiPlanar420(const Frame& src, Frame& dst, const Affine& m, const PlaneRows& rows) {
     const int w = static_cast<int>(src.width);
     const int h = static_cast<int>(src.height);
     const std::size_t luma = std::size_t{src.width} * src.height;
     cv::Mat to = planeAt(dst.data, h, w, CV_8UC1, src.width);
-    warpPlane(planeAt(src.data, h, w, CV_8UC1, src.width), to, m);
+    warpPlane(planeAt(src.data, h, w, CV_8UC1, src.width), to, m, rows);
     cv::Mat pairs = planeAt(dst.data + luma, h / 2, w / 2, CV_8UC2, src.width);
     warpTwoChannels(planeAt(src.data + luma, h / 2, w / 2, CV_8UC2, src.width), pairs, chroma420(m),
-                    splitPlanes().chroma);
+                    rows.scaled(2.0, 2.0, 0.0), splitPlanes().chroma);
 }
 
 // "YU12", "YV12": the luma plane, then two chroma planes of H/2 rows of W/2
 // bytes at the places shiftPlanar420 uses.
-void warpPlanar420(const Frame& src, Frame& dst, const Affine& m) {
+void warpPlanar420(const Frame& src, Frame& dst, const Affine& m, const PlaneRows& rows) {
     const int w = static_cast<int>(src.width);
     const int h = static_cast<int>(src.height);
     cv::Mat to = planeAt(dst.data, h, w, CV_8UC1, src.width);
-    warpPlane(planeAt(src.data, h, w, CV_8UC1, src.width), to, m);
+    warpPlane(planeAt(src.data, h, w, CV_8UC1, src.width), to, m, rows);
     const std::size_t halfW = src.width / 2;
     const std::size_t halfH = src.height / 2;
     const Affine c = chroma420(m);
     for (const std::size_t plane :
          {2 * std::size_t{src.height} * halfW, (2 * std::size_t{src.height} + halfH) * halfW}) {
         cv::Mat chroma = planeAt(dst.data + plane, h / 2, w / 2, CV_8UC1, halfW);
-        warpPlane(planeAt(src.data + plane, h / 2, w / 2, CV_8UC1, halfW), chroma, c);
+        warpPlane(planeAt(src.data + plane, h / 2, w / 2, CV_8UC1, halfW), chroma, c,
+                  rows.scaled(2.0, 2.0, 0.0));
     }
 }
 
 // "YUYV", "UYVY": taken apart into a luma plane and a plane of the chroma
 // bytes (U, V alternating, W/2 pairs a row), warped each at its own scale
 // and put back; the destination is taken apart too, for the border.
-void warpPacked422(const Frame& src, Frame& dst, const Affine& m) {
+void warpPacked422(const Frame& src, Frame& dst, const Affine& m, const PlaneRows& rows) {
     const int w = static_cast<int>(src.width);
     const int h = static_cast<int>(src.height);
     const int lumaAt = src.fourcc == fcc::YUYV ? 0 : 1;  // channel of a two-byte pixel
@@ -313,12 +357,12 @@ void warpPacked422(const Frame& src, Frame& dst, const Affine& m) {
     cv::Mat to = planeAt(dst.data, h, w, CV_8UC2, 2 * std::size_t{src.width});
     cv::split(planeAt(src.data, h, w, CV_8UC2, 2 * std::size_t{src.width}), &p.pixels[0]);
     cv::split(to, &p.pixels[2]);
-    warpPlane(p.pixels[lumaAt], p.pixels[2 + lumaAt], m);
+    warpPlane(p.pixels[lumaAt], p.pixels[2 + lumaAt], m, rows);
     const cv::Mat& chromaFrom = p.pixels[1 - lumaAt];
     cv::Mat& chromaTo = p.pixels[3 - lumaAt];
     cv::Mat pairs = planeAt(chromaTo.data, h, w / 2, CV_8UC2, chromaTo.step);
     warpTwoChannels(planeAt(chromaFrom.data, h, w / 2, CV_8UC2, chromaFrom.step), pairs,
-                    chroma422(m), p.chroma);
+                    chroma422(m), rows.scaled(2.0, 1.0, 0.0), p.chroma);
     cv::merge(&p.pixels[2], 2, to);
 }
 
@@ -362,63 +406,66 @@ bool shiftByFormat(const Frame& src, Frame& dst, int sx, int sy) {
 }
 
 // Warps the raw frame src into dst by `m`, each plane at its own scale.
-void warpByFormat(const Frame& src, Frame& dst, const Affine& m) {
+void warpByFormat(const Frame& src, Frame& dst, const Affine& m, const PlaneRows& rows) {
     const int w = static_cast<int>(src.width);
     const int h = static_cast<int>(src.height);
     switch (src.fourcc) {
         case fcc::NV12:
         case fcc::NV21:
-            warpSemiPlanar420(src, dst, m);
+            warpSemiPlanar420(src, dst, m, rows);
             break;
         case fcc::YU12:
         case fcc::YV12:
-            warpPlanar420(src, dst, m);
+            warpPlanar420(src, dst, m, rows);
             break;
         case fcc::YUYV:
         case fcc::UYVY:
-            warpPacked422(src, dst, m);
+            warpPacked422(src, dst, m, rows);
             break;
         case fcc::RGB3:
         case fcc::BGR3:
         case fcc::YUV3: {
             cv::Mat to = planeAt(dst.data, h, w, CV_8UC3, 3 * std::size_t{src.width});
-            warpImage(planeAt(src.data, h, w, CV_8UC3, 3 * std::size_t{src.width}), to, m);
+            warpImage(planeAt(src.data, h, w, CV_8UC3, 3 * std::size_t{src.width}), to, m, rows);
             break;
         }
         default: {  // "GRAY"
             cv::Mat to = planeAt(dst.data, h, w, CV_8UC1, src.width);
-            warpImage(planeAt(src.data, h, w, CV_8UC1, src.width), to, m);
+            warpImage(planeAt(src.data, h, w, CV_8UC1, src.width), to, m, rows);
             break;
         }
     }
 }
 
 // Moves the raw frame src into dst by `m`, whose translation truncated is
-// (sx, sy): shifted while the linear part vanishes, and always for the
-// chroma-subsampled formats unless `warpEveryFormat`; warped otherwise.
-// `shifted` tells which of the two it was. False when the shift routine
-// refused the frame.
+// (sx, sy): shifted while the linear part vanishes and no row is shifted,
+// and always for the chroma-subsampled formats unless `warpEveryFormat`;
+// warped otherwise. `shifted` tells which of the two it was. False when the
+// shift routine refused the frame.
 bool moveByMatrix(const Frame& src, Frame& dst, const Affine& m, int sx, int sy,
-                  bool warpEveryFormat, bool& shifted) {
+                  bool warpEveryFormat, const PlaneRows& rows, bool& shifted) {
     const bool linearVanishes = std::abs(m.a) < LINEAR_LIMIT && std::abs(m.b) < LINEAR_LIMIT &&
                                 std::abs(m.c) < LINEAR_LIMIT && std::abs(m.d) < LINEAR_LIMIT;
-    shifted = linearVanishes || (isSubsampled(src.fourcc) && !warpEveryFormat);
+    shifted = (linearVanishes && rows.shifts == nullptr) ||
+              (isSubsampled(src.fourcc) && !warpEveryFormat);
     if (shifted) {
         return shiftByFormat(src, dst, sx, sy);
     }
-    warpByFormat(src, dst, m);
+    warpByFormat(src, dst, m, rows);
     return true;
 }
 
 }  // namespace
 
 bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraParams& snapshot,
-                double zoom, bool warpEveryFormat) {
+                double zoom, bool warpEveryFormat, const RowShifts* rowShifts) {
     const bool raw = isRawFormat(src.fourcc);
     fitOutput(src, dst, raw);
+    const RowShifts* shifts = rowShifts != nullptr && rowShifts->any() ? rowShifts : nullptr;
 
     // pass-through (a NaN is not zero)
-    if (offsets.x == 0.0 && offsets.y == 0.0 && offsets.a == 0.0 && zoom == 1.0) {
+    if (offsets.x == 0.0 && offsets.y == 0.0 && offsets.a == 0.0 && zoom == 1.0 &&
+        shifts == nullptr) {
         dst = src;
         return true;
     }
@@ -442,7 +489,10 @@ bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
     if (zoom != 1.0 && (warpEveryFormat || !isSubsampled(src.fourcc))) {
         m = zoomed(m, src.width, src.height, zoom);
     }
-    if (!isFinite(m)) {
+    if (shifts != nullptr && m.a == 0.0 && m.b == 0.0 && m.c == 0.0 && m.d == 0.0) {
+        m.a = m.d = 1.0;  // a shift-only matrix: the rows warp about the identity
+    }
+    if (!isFinite(m) || (shifts != nullptr && !isFinite(*shifts))) {
         return copyUnapplied(src, dst, offsets);
     }
 
@@ -456,7 +506,8 @@ bool compensate(const Frame& src, Frame& dst, Offsets& offsets, const CalmoraPar
     const int sx = truncatedShift(m.tx);
     const int sy = truncatedShift(m.ty);
     bool shifted = true;
-    if (!moveByMatrix(src, dst, m, sx, sy, warpEveryFormat, shifted)) {
+    const PlaneRows rows{shifts, static_cast<int>(src.height)};
+    if (!moveByMatrix(src, dst, m, sx, sy, warpEveryFormat, rows, shifted)) {
         return copyUnapplied(src, dst, offsets);
     }
     offsets = Offsets{m.tx, m.ty, std::atan2(m.c, m.a)};
@@ -472,6 +523,23 @@ Offsets matrixMotion(uint32_t width, uint32_t height, const Offsets& offsets,
                      const CalmoraParams& snapshot) {
     const Affine m = buildMatrix(width, height, offsets, snapshot);
     return {m.tx, m.ty, std::atan2(m.c, m.a)};
+}
+
+std::string refusedReadout(const ModeSettings& settings, uint32_t fourcc) {
+    if (!settings.rollingShutterAuto && !(settings.rollingShutter > 0.0)) {
+        return "";
+    }
+    const char code[5] = {static_cast<char>(fourcc & 0xff), static_cast<char>(fourcc >> 8 & 0xff),
+                          static_cast<char>(fourcc >> 16 & 0xff), static_cast<char>(fourcc >> 24),
+                          '\0'};
+    const std::string name = std::string("\"") + code + "\"";
+    if (!isRawFormat(fourcc)) {
+        return "rolling-shutter: frames of " + name + " cannot be warped row by row";
+    }
+    if (isSubsampled(fourcc) && !settings.refinements) {
+        return "rolling-shutter: " + name + " is warped row by row only with the refinements on";
+    }
+    return "";
 }
 
 bool applyCorrection(const Frame& src, Frame& dst, const Correction& correction,

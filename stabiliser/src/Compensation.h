@@ -4,6 +4,7 @@
 // the output frame by pass-through, whole-pixel shift or affine warp.
 
 #include <calmora/Calmora.h>
+#include <calmora/Correction.h>
 
 namespace orl::calmora {
 
@@ -47,10 +48,18 @@ struct Offsets {
 /// `src` and `dst` must be different frames. Allocates only when dst is
 /// re-created, and for the 4:2:2 warp the first time a thread meets a size
 /// (its planes taken apart); OpenCV may use scratch memory inside the warp.
+/// - `rowShifts` with some band shifted (a rolling shutter's correction
+///   within the frame) moves each row back by its shift in the same warp,
+///   every plane at its own scale; the frame is then warped even when the
+///   matrix is a shift. The chroma-subsampled formats take it only with
+///   `warpEveryFormat` (otherwise they are shifted as a whole). Null or all
+///   zero: exactly the output without it. A shift that is not finite is
+///   never applied (a plain copy, offsets 0).
 /// Returns false when the offsets could not be applied (dst is then a
 /// plain copy).
 bool compensate(const video::Frame& src, video::Frame& dst, Offsets& offsets,
-                const CalmoraParams& snapshot, double zoom = 1.0, bool warpEveryFormat = false);
+                const CalmoraParams& snapshot, double zoom = 1.0, bool warpEveryFormat = false,
+                const RowShifts* rowShifts = nullptr);
 
 /// The motion compensate() gives a frame of `width` x `height` before any
 /// zoom: the translation and the angle (about the top-left corner) of its

@@ -17,12 +17,18 @@
 //   and written with the live stabiliser's compensation, zoom included: one
 //   warp per frame. The path is taken relative to the frame being written,
 //   so a long pan's large sums never reach the line fit.
+// - With a readout set, every frame's motion is also measured per band of
+//   rows, kept in a ring beside the path; the frame written gets the shifts
+//   within it that the path in time rebuilt from its shot's bands within
+//   BAND_WINDOW_FRAMES on either side gives, in the same warp.
 
 #include <calmora/LookaheadStabiliser.h>
 
 #include <calmora/CameraPath.h>
 #include <calmora/CutDetector.h>
 #include <calmora/MotionMeasurer.h>
+
+#include "RollingShutter.h"
 
 #include <algorithm>
 #include <vector>
@@ -44,7 +50,9 @@ struct LookaheadStabiliser::State {
           frames(static_cast<size_t>(latency)),
           points(static_cast<size_t>(span)),
           shots(static_cast<size_t>(span)),
-          window(static_cast<size_t>(span)) {}
+          window(static_cast<size_t>(span)),
+          bands(static_cast<size_t>(span)),
+          bandWindow(static_cast<size_t>(span)) {}
 
     const int n;     // latency, frames
     const int span;  // path points kept: N behind, the frame, N ahead
@@ -59,6 +67,9 @@ struct LookaheadStabiliser::State {
     std::vector<PathPoint> points;     // path point of frame k at k % span
     std::vector<long long> shots;      // shot of frame k at k % span
     std::vector<PathPoint> window;     // scratch for the smoother
+    std::vector<BandMotion> bands;     // band motions of frame k at k % span
+    std::vector<BandMotion> bandWindow;  // scratch for the path in time
+    double readout{0.0};               // frame intervals; 0: no bands
     long long added{0};                // frames taken since the last reset
     long long written{0};              // frames written since the last reset
     long long shot{0};
@@ -67,6 +78,7 @@ struct LookaheadStabiliser::State {
 
     PathPoint& pointOf(long long k) { return points[static_cast<size_t>(k % span)]; }
     long long& shotOf(long long k) { return shots[static_cast<size_t>(k % span)]; }
+    BandMotion& bandsOf(long long k) { return bands[static_cast<size_t>(k % span)]; }
     video::Frame& frameOf(long long k) { return frames[static_cast<size_t>(k % n)]; }
 
     // Measures `src` and records its path point as frame `added`.
@@ -80,6 +92,7 @@ struct LookaheadStabiliser::State {
             cutPending = false;
         }
         measurer.setRefinements(refinements);
+        measurer.setBands(readout > 0.0);
         const Measurement m =
             detectCuts ? measurer.measure(src, params) : measurer.measureMotion(src, params);
         // the motion measured across a cut never happened: the measurer keeps
@@ -94,6 +107,7 @@ struct LookaheadStabiliser::State {
                              ? PathPoint{}
                              : PathPoint{previous.x + m.x, previous.y + m.y, previous.a + m.a};
         shotOf(added) = shot;
+        bandsOf(added) = bandMotionOf(m);
         ++added;
     }
 
@@ -116,8 +130,20 @@ struct LookaheadStabiliser::State {
         // smoothed minus measured; the measured point is the origin
         last = params.enable ? limitedCorrection({smooth.x, smooth.y, smooth.a, zoom}, params)
                              : Correction{};
-        writeCorrected(frameOf(i), dst, last, params, refinements);
+        RowShifts rows;
+        if (readout > 0.0 && params.enable)
+            rowsOf(i, std::max(lo, i - BAND_WINDOW_FRAMES), std::min(hi, i + BAND_WINDOW_FRAMES),
+                   rows);
+        writeCorrected(frameOf(i), dst, last, params, refinements, &rows);
         ++written;
+    }
+
+    // The shifts within frame i from the bands of frames lo .. hi.
+    void rowsOf(long long i, long long lo, long long hi, RowShifts& rows) {
+        for (long long k = lo; k <= hi; ++k)
+            bandWindow[static_cast<size_t>(k - lo)] = bandsOf(k);
+        fitBandPath(bandWindow.data(), static_cast<int>(hi - lo + 1), readout,
+                    static_cast<int>(i - lo), &rows);
     }
 };
 
@@ -148,6 +174,7 @@ bool LookaheadStabiliser::configure(const ModeSettings& settings, std::string* e
     state_->zoom = lookahead.zoom;
     state_->detectCuts = lookahead.detectCuts;
     state_->refinements = lookahead.refinements;
+    state_->readout = lookahead.rollingShutter;
     return true;
 }
 

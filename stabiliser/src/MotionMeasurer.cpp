@@ -10,6 +10,8 @@
 //   the fitted similarity) is taken out.
 // - The residual is the only evidence that costs a pass over the images;
 //   measureMotion() leaves it out.
+// - With the bands on, the tracked corners also give the motion of each
+//   band of rows on top of the frame's (measureBands).
 // - The first frame after a reset is estimated too, against the uniform
 //   grey (that stores its spectrum for the next frame), but reported as
 //   not measured.
@@ -25,6 +27,7 @@
 #include "AnalysedImage.h"
 #include "FftEstimator.h"
 #include "OpticalFlowEstimator.h"
+#include "RollingShutter.h"
 #include "RunParams.h"
 
 namespace orl::calmora {
@@ -35,6 +38,7 @@ struct MotionMeasurer::State {
     OpticalFlowEstimator flow;
     bool hasPrevious{false};
     bool refinements{false};  // kept across a reset: a setting, not state
+    bool bands{false};        // the same
 
     void reset() {
         image.reset();
@@ -68,6 +72,10 @@ void MotionMeasurer::reset() {
 
 void MotionMeasurer::setRefinements(bool on) {
     state_->refinements = on;
+}
+
+void MotionMeasurer::setBands(bool on) {
+    state_->bands = on;
 }
 
 Measurement MotionMeasurer::measure(const video::Frame& frame, const CalmoraParams& params) {
@@ -139,6 +147,10 @@ Measurement MotionMeasurer::measureWith(const video::Frame& frame, const Calmora
     out.a = m.a;
     out.measured = true;
     out.residual = residual ? residualAfter(pair, transform) : 0.0;
+    if (s.bands && run.type != 0) {
+        measureBands(s.flow.keptPrevious(), s.flow.keptCurrent(), m, geometry.size, pair.scaleX,
+                     pair.scaleY, out);
+    }
     return out;
 }
 

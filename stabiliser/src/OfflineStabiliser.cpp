@@ -20,6 +20,10 @@
 // - Corrections are smoothed minus measured, held within the offset limits.
 // - Pass two writes each frame with the live stabiliser's compensation, the
 //   zoom in the same warp.
+// - With a readout, pass one also keeps every frame's band motions; an
+//   automatic readout is estimated from them at plan(), and pass two adds
+//   the shifts within the frame that its shot's bands within
+//   BAND_WINDOW_FRAMES on either side give (the path in time).
 
 #include <calmora/OfflineStabiliser.h>
 
@@ -28,6 +32,7 @@
 #include <calmora/PathPlanner.h>
 
 #include "Compensation.h"
+#include "RollingShutter.h"
 #include "RunParams.h"
 
 #include <algorithm>
@@ -85,6 +90,8 @@ struct OfflineStabiliser::State {
     MotionMeasurer measurer;
     CutDetector cuts;
     CameraPath path;
+    std::vector<BandMotion> bands;  // per frame, with a readout
+    double readout{0.0};
     std::vector<Correction> corrections;
     double zoom{MIN_ZOOM};
     bool planned{false};
@@ -125,6 +132,7 @@ bool OfflineStabiliser::configure(const ModeSettings& settings, std::string* err
         return false;
     }
     state_->settings = offline;
+    state_->readout = offline.rollingShutterAuto ? 0.0 : offline.rollingShutter;
     state_->planned = false;
     return true;
 }
@@ -133,6 +141,7 @@ void OfflineStabiliser::add(const video::Frame& frame) {
     State& s = *state_;
     s.planned = false;
     s.measurer.setRefinements(s.settings.refinements);
+    s.measurer.setBands(s.settings.rollingShutterAuto || s.settings.rollingShutter > 0.0);
     const Measurement m = s.measurer.measure(frame, s.settings.params);
     bool cut = s.settings.detectCuts && s.cuts.isCut(frame, m);
     // a new geometry is a new picture: nothing to compare it with
@@ -143,6 +152,7 @@ void OfflineStabiliser::add(const video::Frame& frame) {
     s.height = frame.height;
     s.fourcc = frame.fourcc;
     s.path.add(m.x, m.y, m.a, cut);
+    s.bands.push_back(bandMotionOf(m));
 }
 
 namespace {
@@ -291,6 +301,8 @@ bool OfflineStabiliser::plan() {
     }
     for (Correction& c : s.corrections)
         c.zoom = s.zoom;
+    if (s.settings.rollingShutterAuto)
+        s.readout = estimateReadout(s.bands, s.path.cuts);
     s.planned = true;
     return true;
 }
@@ -309,9 +321,24 @@ bool OfflineStabiliser::apply(int index, const video::Frame& src, video::Frame& 
         return false;
     const Correction none;
     const CalmoraParams& params = s.settings.params;
+    RowShifts rows;
+    if (s.readout > 0.0 && params.enable && s.bands.size() == s.corrections.size()) {
+        // the frames of its shot within the window
+        int lo = std::max(0, index - BAND_WINDOW_FRAMES);
+        int hi = std::min(static_cast<int>(s.bands.size()) - 1, index + BAND_WINDOW_FRAMES);
+        for (const int cut : s.path.cuts) {
+            lo = cut <= index ? std::max(lo, cut) : lo;
+            hi = cut > index ? std::min(hi, cut - 1) : hi;
+        }
+        fitBandPath(s.bands.data() + lo, hi - lo + 1, s.readout, index - lo, &rows);
+    }
     return writeCorrected(src, dst,
                           params.enable ? s.corrections[static_cast<size_t>(index)] : none, params,
-                          s.settings.refinements);
+                          s.settings.refinements, &rows);
+}
+
+double OfflineStabiliser::readout() const {
+    return state_->readout;
 }
 
 const CameraPath& OfflineStabiliser::path() const {

@@ -76,6 +76,12 @@ void addModeSettings(std::vector<ParameterKey>& table) {
                      "warp every pixel format; take camera motion and rotation only from what "
                      "explains the whole frame",
                      USED_ALL, false, false, {}, "", 1.0, 0.0, ""});
+    table.push_back({"rollingShutter", "rolling-shutter", SETTING_ROLLING_SHUTTER, V::NUMBER_OR_AUTO,
+                     MIN_ROLLING_SHUTTER, MAX_ROLLING_SHUTTER, MIN_ROLLING_SHUTTER, NONE,
+                     "frame intervals",
+                     "the sensor's readout, top row to bottom (0: global shutter), corrected "
+                     "within each frame; auto (offline): estimated from the clip",
+                     USED_ALL, false, false, {}, "", 1.0, 0.0, "frame intervals"});
 }
 
 // The stabiliser parameters, in record order.
@@ -229,6 +235,10 @@ void store(ModeSettings& s, const ParameterKey& key, double value) {
         case SETTING_REFINEMENTS:
             s.refinements = value != 0.0;
             return;
+        case SETTING_ROLLING_SHUTTER:
+            s.rollingShutter = value;
+            s.rollingShutterAuto = false;
+            return;
         default:
             setRecordValue(s.params, key.id, value);
     }
@@ -250,6 +260,16 @@ const char* modeName(StabiliserMode mode) {
 
 bool ParameterKey::usedBy(StabiliserMode mode) const {
     return (modes & (1u << static_cast<int>(mode))) != 0;
+}
+
+bool* ParameterKey::autoFlag(ModeSettings& s) const {
+    return id == SETTING_ZOOM ? &s.zoomAuto
+           : id == SETTING_ROLLING_SHUTTER ? &s.rollingShutterAuto
+                                           : nullptr;
+}
+
+const bool* ParameterKey::autoFlag(const ModeSettings& s) const {
+    return autoFlag(const_cast<ModeSettings&>(s));
 }
 
 const std::vector<ParameterKey>& parameterKeys() {
@@ -362,6 +382,9 @@ double settingValue(const ModeSettings& s, const ParameterKey& key, Units units)
         case SETTING_REFINEMENTS:
             value = s.refinements ? 1.0 : 0.0;
             break;
+        case SETTING_ROLLING_SHUTTER:
+            value = s.rollingShutterAuto ? NONE : s.rollingShutter;
+            break;
         default:
             value = recordValue(s.params, key.id);
     }
@@ -376,7 +399,8 @@ std::string settingText(const ModeSettings& s, const ParameterKey& key, Units un
     if (key.kind == ValueKind::CHOICE && value >= 0 && value < key.choices.size()) {
         return key.choices[static_cast<size_t>(value)].name;
     }
-    if (key.id == SETTING_ZOOM && s.zoomAuto) {
+    const bool* automatic = key.autoFlag(s);
+    if (automatic != nullptr && *automatic) {
         return "auto";
     }
     return numberText(value);
@@ -403,7 +427,7 @@ bool setSettingText(ModeSettings& s, const ParameterKey& key, const std::string&
                     std::string& error) {
     double value = 0.0;
     if (key.kind == ValueKind::NUMBER_OR_AUTO && text == "auto") {
-        s.zoomAuto = true;
+        *key.autoFlag(s) = true;
         return true;
     }
     if (key.kind == ValueKind::CHOICE) {
@@ -451,9 +475,20 @@ std::string validate(const ModeSettings& s) {
         return std::string("zoom: auto needs the whole path, which only offline mode has, not ") +
                modeName(s.mode) + " mode";
     }
+    if (s.rollingShutterAuto && s.mode != StabiliserMode::OFFLINE) {
+        return std::string("rolling-shutter: auto needs the whole clip, which only offline mode "
+                           "has, not ") +
+               modeName(s.mode) + " mode";
+    }
+    const bool readout = s.rollingShutterAuto || s.rollingShutter > 0.0;
+    if (readout && s.params.type <= 0) {
+        return "rolling-shutter: the readout needs the tracked corners of type flow or "
+               "flow-rotation, not fft";
+    }
     for (const ParameterKey& key : parameterKeys()) {
         const double v = settingValue(s, key, Units::LIBRARY);
-        const bool skip = key.id == SETTING_MODE || (key.id == SETTING_ZOOM && s.zoomAuto);
+        const bool* automatic = key.autoFlag(s);
+        const bool skip = key.id == SETTING_MODE || (automatic != nullptr && *automatic);
         const bool inRange = std::isfinite(v) && v >= key.minimum && v <= key.maximum &&
                              (isWhole(key.kind) || std::fabs(v) <= 3.0e38);
         if (!skip && !inRange) {

@@ -59,6 +59,9 @@ TEST(ParameterKeysTest, FrontEndTextsGiveKnownSettings) {
         {"fps", "25", [](ModeSettings& s) { s.params.fps = 25.0f; }},
         {"enable", "no", [](ModeSettings& s) { s.params.enable = false; }},
         {"refinements", "0", [](ModeSettings& s) { s.refinements = false; }},
+        {"rolling_shutter", "0.85", [](ModeSettings& s) { s.rollingShutter = 0.85; }},
+        {"rolling-shutter", "auto", [](ModeSettings& s) { s.rollingShutterAuto = true; }},
+        {"rollingShutter", "1.01", nullptr},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(std::string(row.name) + "=" + row.text);
@@ -89,6 +92,7 @@ TEST(ParameterKeysTest, RangesAndDefaultsAsFrontEndsShowThem) {
         {"mode", "live, lookahead or offline", "live"},
         {"detect-cuts", "true or false", "true"},
         {"refinements", "true or false", "true"},
+        {"rolling-shutter", "0..1 or auto", "0"},
     };
     for (const auto& [name, range, initial] : table) {
         const ParameterKey& key = *findParameter(name);
@@ -101,6 +105,24 @@ TEST(ParameterKeysTest, RangesAndDefaultsAsFrontEndsShowThem) {
     EXPECT_FALSE(CalmoraOpenCv().getRefinements());
 }
 
+TEST(ParameterKeysTest, AReadoutIsRefusedForFramesTheWarpCannotShiftRowByRow) {
+    namespace fcc = orl::video::fourcc;
+    const std::tuple<uint32_t, bool, double, bool> table[] = {
+        // format, refinements, readout (negative: auto), refused
+        {fcc::BGR3, false, 0.5, false}, {fcc::NV12, true, 0.5, false},
+        {fcc::NV12, false, 0.5, true},  {fcc::YUYV, false, -1.0, true},
+        {fcc::NV12, false, 0.0, false}, {fcc::H264, true, 0.5, true},
+    };
+    for (const auto& [format, refinements, readout, refused] : table) {
+        ModeSettings s;
+        std::tie(s.refinements, s.rollingShutter, s.rollingShutterAuto) =
+            std::tuple(refinements, std::max(readout, 0.0), readout < 0.0);
+        const std::string message = refusedReadout(s, format);
+        EXPECT_EQ(!message.empty(), refused) << message;
+        EXPECT_TRUE(message.empty() || message.find("rolling-shutter: ") == 0) << message;
+    }
+}
+
 TEST(ParameterKeysTest, EachModeReadsItsOwnSettings) {
     const struct {
         const char* name;
@@ -110,6 +132,7 @@ TEST(ParameterKeysTest, EachModeReadsItsOwnSettings) {
         {"zoom", true, true, true},        {"detect-cuts", true, true, true},
         {"a-filter-coeff", true, false, false}, {"type", true, true, true},
         {"log-mod", true, false, false},   {"smoother", false, false, true},
+        {"rolling-shutter", true, true, true},
     };
     for (const auto& row : table) {
         const ParameterKey* key = findParameter(row.name);
@@ -142,6 +165,9 @@ TEST(ParameterKeysTest, TheThreeModesRefuseTheSameSettingsInTheSameWords) {
         {[](ModeSettings& s) { s.params.yFilterCoeff = -0.01f; }, "y-filter-coeff"},
         {[](ModeSettings& s) { s.params.type = 3; }, "type"},
         {[](ModeSettings& s) { s.params.fps = INFINITY; }, "fps"},
+        {[](ModeSettings& s) { s.rollingShutter = -0.1; }, "rolling-shutter"},
+        {[](ModeSettings& s) { std::tie(s.rollingShutter, s.params.type) = std::tuple(0.5, 0); },
+         "rolling-shutter"},
     };
     // a refused setting changes nothing: the zoom stays where a good one put it
     ModeSettings good;
@@ -164,6 +190,10 @@ TEST(ParameterKeysTest, TheThreeModesRefuseTheSameSettingsInTheSameWords) {
     std::string error;
     EXPECT_TRUE(!live.configure(automatic, &error) && error.find("offline") != std::string::npos);
     EXPECT_FALSE(lookahead.configure(automatic));
+    EXPECT_TRUE(offline.configure(automatic));
+    automatic = ModeSettings{};
+    automatic.rollingShutterAuto = true;
+    EXPECT_TRUE(!lookahead.configure(automatic, &error) && error.find("offline") != std::string::npos);
     EXPECT_TRUE(offline.configure(automatic));
     // settings the classes take: the starting parameters, a latency of their own
     ModeSettings taken;

@@ -276,3 +276,193 @@ bool writeClip(const std::string& path, const std::string& codec, double fps, in
 }
 
 }  // namespace calmora_test
+
+namespace calmora_test {
+
+cv::Point2d RollingShutterClip::cameraAt(double t, bool shake) const {
+    const double w = 2.0 * CV_PI / 30.0;  // radians per frame at 1 Hz
+    cv::Point2d p(40.0 + 0.3 * t, 40.0 + 0.1 * t);
+    if (!shake)
+        return p;
+    const double hand[3] = {0.3, 0.7, 1.5}, vib[2] = {7.0, 11.0};
+    for (int i = 0; i < 3; ++i)
+        p += amplitude / 2.0 * cv::Point2d(std::sin(w * hand[i] * t + phase[i]),
+                                           std::cos(w * hand[i] * t + phase[i + 3]));
+    for (int i = 0; i < 2; ++i)
+        p += vibration / 2.0 * cv::Point2d(std::sin(w * vib[i] * t + phase[6 + i]),
+                                           0.8 * std::cos(w * vib[i] * t + phase[7 - i]));
+    return p;
+}
+
+cv::Mat RollingShutterClip::viewAt(double t, bool shake) const {
+    return view(scene, size, cameraAt(t, shake));
+}
+
+RollingShutterClip rollingShutterClip(cv::Size size, int count, double readout, double vibration,
+                                      uint64_t seed, bool grid) {
+    RollingShutterClip clip{texturedScene(size.width + 120, size.height + 120, seed), size, {},
+                            4.0, vibration, {}};
+    cv::RNG rng(seed);
+    // small shapes everywhere: every cell of measureWobble has detail
+    for (size_t i = 0; i < clip.scene.total() / 100; ++i) {
+        const cv::Point p(rng.uniform(0, clip.scene.cols), rng.uniform(0, clip.scene.rows));
+        cv::circle(clip.scene, p, rng.uniform(2, 7), cv::Scalar::all(rng.uniform(0, 256)), cv::FILLED);
+    }
+    for (int at = 20; grid && at < std::max(clip.scene.cols, clip.scene.rows); at += 40) {
+        cv::line(clip.scene, {at, 0}, {at, clip.scene.rows}, cv::Scalar::all(255), 2);
+        cv::line(clip.scene, {0, at}, {clip.scene.cols, at}, cv::Scalar::all(255), 2);
+    }
+    cv::GaussianBlur(clip.scene, clip.scene, {0, 0}, 0.8);
+    for (double& p : clip.phase)
+        p = rng.uniform(0.0, 2.0 * CV_PI);
+    cv::Mat mapX(size, CV_32F), mapY(size, CV_32F);
+    for (int k = 0; k < count; ++k) {
+        for (int y = 0; y < size.height; ++y) {
+            const cv::Point2d at = clip.cameraAt(k + readout * (double(y) / size.height - 0.5));
+            for (int x = 0; x < size.width; ++x) {
+                mapX.at<float>(y, x) = static_cast<float>(at.x + x);
+                mapY.at<float>(y, x) = static_cast<float>(at.y + y);
+            }
+        }
+        cv::Mat frame;
+        cv::remap(clip.scene, frame, mapX, mapY, cv::INTER_CUBIC, cv::BORDER_REFLECT);
+        clip.frames.push_back(frame);
+    }
+    return clip;
+}
+
+namespace {
+
+// Per cell centre of `a`, where it lies in `b` (within 12 pixels): the best
+// whole-pixel match, then a few gradient steps to the sub-pixel position.
+void matchCells(const cv::Mat& a, const cv::Mat& b, std::vector<cv::Point2d>& from,
+                std::vector<cv::Point2d>& to) {
+    constexpr int cell = 64, step = 32, margin = 40;
+    cv::Mat ga, gb, gx, gy;
+    cv::cvtColor(a, ga, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(b, gb, cv::COLOR_BGR2GRAY);
+    ga.convertTo(ga, CV_32F);
+    gb.convertTo(gb, CV_32F);
+    cv::GaussianBlur(ga, ga, {0, 0}, 1.5);  // resampling blurs the finest detail unevenly
+    cv::GaussianBlur(gb, gb, {0, 0}, 1.5);
+    cv::Sobel(ga, gx, CV_32F, 1, 0, 3, 1.0 / 8);
+    cv::Sobel(ga, gy, CV_32F, 0, 1, 3, 1.0 / 8);
+    from.clear();
+    to.clear();
+    cv::Mat moved;
+    for (int y = margin; y + cell <= a.rows - margin; y += step)
+        for (int x = margin; x + cell <= a.cols - margin; x += step) {
+            const cv::Rect r(x, y, cell, cell);
+            const int reach = 12;
+            const cv::Rect search = cv::Rect(x - reach, y - reach, cell + 2 * reach, cell + 2 * reach) &
+                                    cv::Rect(0, 0, gb.cols, gb.rows);
+            cv::Mat score;
+            cv::matchTemplate(gb(search), ga(r), score, cv::TM_CCOEFF_NORMED);
+            double best = 0.0;
+            cv::Point at;
+            cv::minMaxLoc(score, nullptr, &best, nullptr, &at);
+            if (best < 0.5)
+                continue;  // no clear match
+            cv::Point2d d(search.x + at.x - x, search.y + at.y - y);
+            const cv::Point2f centre(x + (cell - 1) / 2.0f, y + (cell - 1) / 2.0f);
+            const cv::Matx22d normal(gx(r).dot(gx(r)), gx(r).dot(gy(r)), gx(r).dot(gy(r)),
+                                     gy(r).dot(gy(r)));
+            for (int i = 0; i < 4; ++i) {
+                cv::getRectSubPix(gb, {cell, cell}, centre + cv::Point2f(d), moved, CV_32F);
+                const cv::Mat e = ga(r) - moved;
+                d += cv::Point2d(normal.inv() * cv::Vec2d(gx(r).dot(e), gy(r).dot(e)));
+            }
+            from.emplace_back(centre);
+            to.push_back(from.back() + d);
+        }
+}
+
+// Least-squares similarity from `p` to `q`: q = centre + [a -b; b a] (p -
+// from); fitted again without the cells four times the median distance away
+// (at least 2 pixels): a cell matched to the wrong place.
+struct Similarity {
+    double a{1.0}, b{0.0}, rms{0.0};
+    cv::Point2d from, centre;
+};
+
+Similarity similarityFit(std::vector<cv::Point2d>& p, std::vector<cv::Point2d>& q,
+                         bool again = true) {
+    Similarity m{0.0, 0.0, 0.0, {}, {}};
+    for (size_t i = 0; i < p.size(); ++i) {
+        m.from += p[i] / double(p.size());
+        m.centre += q[i] / double(p.size());
+    }
+    double norm = 0;
+    for (size_t i = 0; i < p.size(); ++i) {
+        const cv::Point2d u = p[i] - m.from, v = q[i] - m.centre;
+        m.a += u.x * v.x + u.y * v.y;
+        m.b += u.x * v.y - u.y * v.x;
+        norm += u.dot(u);
+    }
+    m.a /= norm;
+    m.b /= norm;
+    std::vector<double> distance;
+    for (size_t i = 0; i < p.size(); ++i) {
+        const cv::Point2d u = p[i] - m.from;
+        distance.push_back(cv::norm(m.centre + cv::Point2d(m.a * u.x - m.b * u.y, m.b * u.x + m.a * u.y) - q[i]));
+        m.rms += distance.back() * distance.back() / double(p.size());
+    }
+    m.rms = std::sqrt(m.rms);
+    if (!again)
+        return m;
+    std::vector<double> sorted = distance;
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    const double limit = std::max(2.0, 4.0 * sorted[sorted.size() / 2]);
+    size_t kept = 0;
+    for (size_t i = 0; i < p.size(); ++i)
+        if (distance[i] <= limit) {
+            p[kept] = p[i];
+            q[kept++] = q[i];
+        }
+    p.resize(kept);
+    q.resize(kept);
+    return similarityFit(p, q, false);
+}
+
+// What a similarity leaves of `out` against `reference`: the cells matched,
+// `out` turned back by their similarity (a turned cell would bias its
+// match), matched again. The first fit's translation into `shift`.
+double distortion(const cv::Mat& reference, const cv::Mat& out, cv::Point2d& shift) {
+    std::vector<cv::Point2d> from, to;
+    matchCells(reference, out, from, to);
+    const Similarity m = similarityFit(from, to);
+    shift = m.centre - m.from;
+    // out(q) read at q = centre + S (p - from)
+    const cv::Mat back = (cv::Mat_<double>(2, 3) << m.a, -m.b, m.centre.x - m.a * m.from.x + m.b * m.from.y,
+                          m.b, m.a, m.centre.y - m.b * m.from.x - m.a * m.from.y);
+    cv::Mat aligned;
+    cv::warpAffine(out, aligned, back, out.size(), cv::INTER_CUBIC | cv::WARP_INVERSE_MAP, cv::BORDER_REFLECT);
+    matchCells(reference, aligned, from, to);
+    return similarityFit(from, to).rms;
+}
+
+}  // namespace
+
+Wobble measureWobble(const RollingShutterClip& clip, const std::vector<cv::Mat>& out, int first,
+                     int end) {
+    std::vector<cv::Point2d> shifts;
+    double wobble = 0.0;
+    for (int k = first; k < end; ++k) {
+        const double rms = distortion(clip.viewAt(k), out[static_cast<size_t>(k)], shifts.emplace_back());
+        wobble += rms * rms;
+        distortion(clip.viewAt(k, false), out[static_cast<size_t>(k)], shifts.back());
+    }
+    double shake = 0.0;
+    const int n = end - first;
+    for (int i = 0; i < n; ++i) {
+        cv::Point2d mean;
+        const int lo = std::max(0, i - 7), hi = std::min(n - 1, i + 7);
+        for (int j = lo; j <= hi; ++j)
+            mean += shifts[static_cast<size_t>(j)] / double(hi - lo + 1);
+        const cv::Point2d d = shifts[static_cast<size_t>(i)] - mean;
+        shake += d.dot(d);
+    }
+    return {std::sqrt(wobble / n), std::sqrt(shake / n)};
+}
+
+}  // namespace calmora_test

@@ -71,6 +71,50 @@ struct ShakyClip {
 ShakyClip shakyClip(cv::Size size, int count, double amplitude, double angleAmplitude = 0.0,
                     uint64_t seed = 5, int movers = 0, double noise = 0.0);
 
+/// A camera over a larger textured scene whose sensor exposes its rows one
+/// after another: row y of frame k shows the scene as the camera saw it at
+/// time k + readout (y / H - 1/2) (frame intervals). The camera pans slowly,
+/// shakes by hand (a few pixels at 0.3 to 1.5 Hz) and vibrates at 7 and
+/// 11 Hz (30 frames a second), each from a fixed seed.
+struct RollingShutterClip {
+    cv::Mat scene;
+    cv::Size size;
+    std::vector<cv::Mat> frames;  ///< BGR, `size` each
+    double amplitude;             ///< hand shake, pixels
+    double vibration;             ///< vibration, pixels
+    double phase[8];              ///< the motions' phases, radians
+
+    /// Top-left corner of the camera's view in the scene at time t, pixels;
+    /// `shake` false leaves the slow pan alone: the intended view.
+    cv::Point2d cameraAt(double t, bool shake = true) const;
+    /// The scene as a global shutter sees it at time t.
+    cv::Mat viewAt(double t, bool shake = true) const;
+};
+
+/// A clip of `count` frames of `size` with readout `readout` (0: a global
+/// shutter); `vibration` pixels of vibration on top of the hand's shake;
+/// `grid` draws white lines 40 pixels apart over the scene, for a person
+/// to see them bend.
+RollingShutterClip rollingShutterClip(cv::Size size, int count, double readout,
+                                      double vibration = 1.5, uint64_t seed = 7,
+                                      bool grid = false);
+
+/// What a per-frame similarity leaves of a clip, from cells 64 pixels wide
+/// 32 apart (a margin of 40 left out), each found by template matching and
+/// gradient steps (code of the tests' own, not the stabiliser's): `wobble`,
+/// the RMS distance of the cells from the similarity fitted between each
+/// frame and the camera's view at its time, matched again once the frame is
+/// turned back by it (the distortion within the frame); `shake`, the RMS of
+/// the similarity's translation against the intended view, less its mean
+/// over 15 frames (what the frame as a whole still shakes). Frames
+/// [first, end) of `out` against `clip`, pixels.
+struct Wobble {
+    double wobble{0.0};
+    double shake{0.0};
+};
+Wobble measureWobble(const RollingShutterClip& clip, const std::vector<cv::Mat>& out, int first,
+                     int end);
+
 /// The index (0 .. 71) whose fill colour is nearest to the mean of the
 /// 8 x 8 block at the top left of `bgr` (8-bit, 3 channels), or -1 when no
 /// colour lies within 6 levels per channel (a black or foreign picture).

@@ -112,7 +112,7 @@ TEST(CalmoraCli, EveryRefusalHasAStatusAndAMessageAndLeavesTheInput) {
         const std::string expected =
             "default " + orl::calmora::defaultText(key, orl::calmora::Units::FRONT_END);
         ASSERT_NE(line, std::string::npos) << key.option;
-        EXPECT_NE(help.substr(line, help.find('\n', line + 1) - line).find(expected),
+        EXPECT_NE(help.substr(line, help.find("\n  --", line + 1) - line).find(expected),
                   std::string::npos)
             << key.option << ": " << expected;
     }

@@ -336,6 +336,10 @@ void printSummary(const CommandLine& c, const RunResult& run, const Summary& sum
                 run.height, run.fps, c.options.output.c_str());
     std::printf("  mode        %s, %zu cut(s), zoom %.1f%%\n", modeText(c.options).c_str(),
                 run.cuts.size(), 100.0 * run.zoom);
+    if (run.readout > 0.0 || c.options.settings.rollingShutterAuto) {
+        std::printf("  readout     %.2f of a frame interval%s\n", run.readout,
+                    c.options.settings.rollingShutterAuto ? ", estimated from the clip" : "");
+    }
     std::printf("  stabiliser  %.2f ms/frame mean, %.2f ms 95th percentile\n", summary.meanMs,
                 summary.p95Ms);
     std::printf("  whole run   %.2f ms/frame (%.1f frames per second)\n", summary.wholeMsPerFrame,

@@ -108,8 +108,10 @@ class CALMORA_STABILISER_EXPORT CalmoraOpenCv : public Calmora {
     /// The zoom last set, 1 at first.
     double getZoom();
 
-    /// Takes the parameters (as init), the zoom and the cut detection of
-    /// `settings`, read as live-mode settings. False, changing nothing and
+    /// Takes the parameters (as init), the zoom, the cut detection, the
+    /// refinements and the readout (rollingShutter: the rows corrected
+    /// within each frame from the frames before it, a share of what
+    /// lookahead mode corrects) of `settings`, read as live-mode settings. False, changing nothing and
     /// with `error` (when given) set to validate()'s message, for settings
     /// the live mode refuses. Any thread; applies from the next frame.
     bool configure(const ModeSettings& settings, std::string* error = nullptr);
@@ -133,6 +135,9 @@ class CALMORA_STABILISER_EXPORT CalmoraOpenCv : public Calmora {
     void setRefinements(bool on);
     /// Whether the refinements are on.
     bool getRefinements();
+    /// The readout last configured (ModeSettings::rollingShutter), frame
+    /// intervals, 0 at first.
+    double getRollingShutter();
 
   private:
     struct Pipeline;  // processing state: touched only inside stabilise()
@@ -147,6 +152,7 @@ class CALMORA_STABILISER_EXPORT CalmoraOpenCv : public Calmora {
     double zoom_{1.0};
     bool detectCuts_{false};
     bool refinements_{false};
+    double readout_{0.0};  // rolling shutter, frame intervals
     bool publishedCut_{false};
     Measurement publishedMeasurement_;
 };

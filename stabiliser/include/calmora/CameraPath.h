@@ -67,11 +67,15 @@ CALMORA_STABILISER_EXPORT Correction limitedCorrection(const Correction& correct
 /// added, uncovered pixels follow transparentBorder, and a correction of
 /// zeros with zoom 1 is a plain copy. With `refinements` the
 /// chroma-subsampled formats are warped too. False, leaving a plain copy, as
-/// applyCorrection. `src` and `dst` must be different frames.
+/// applyCorrection. `rows`, when given with some band shifted, moves each
+/// row back by its shift in the same warp (a rolling shutter's correction
+/// within the frame; the chroma-subsampled formats only with
+/// `refinements`). `src` and `dst` must be different frames.
 CALMORA_STABILISER_EXPORT bool writeCorrected(const video::Frame& src, video::Frame& dst,
                                               const Correction& correction,
                                               const CalmoraParams& params,
-                                              bool refinements = false);
+                                              bool refinements = false,
+                                              const RowShifts* rows = nullptr);
 
 /// The smallest zoom about the frame centre (1 .. `maxZoom`) under which no
 /// output pixel is left uncovered by any of `corrections`.

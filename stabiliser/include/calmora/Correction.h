@@ -17,6 +17,29 @@ struct Correction {
     double zoom{1.0};  ///< factor about the frame centre
 };
 
+/// The part of a correction that differs from row to row, for a sensor that
+/// exposes its rows one after another: band b of BANDS equal horizontal
+/// bands (its centre row (b + 0.5) H / BANDS of a frame H rows high) holds
+/// the picture displaced by (x[b], y[b]) pixels from where the frame as a
+/// whole puts it; rows between band centres take the shift interpolated
+/// linearly, rows beyond the outer centres that of the nearest. The warp
+/// moves every row back by its shift before the frame's own correction.
+struct RowShifts {
+    static constexpr int BANDS = 8;  ///< bands of rows, top to bottom
+    double x[BANDS]{};  ///< pixels, right positive
+    double y[BANDS]{};  ///< pixels, down positive
+
+    /// True when some band is shifted (a NaN counts as shifted).
+    bool any() const {
+        for (int b = 0; b < BANDS; ++b) {
+            if (!(x[b] == 0.0 && y[b] == 0.0)) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
 /// Writes `src` corrected by `correction` into `dst` with the stabiliser's
 /// own compensation, as it does for type 2: a bilinear warp for "GRAY" and
 /// the packed 24-bit formats (sub-pixel shifts included), a whole-pixel shift

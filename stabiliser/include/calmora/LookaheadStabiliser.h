@@ -35,8 +35,9 @@ class CALMORA_STABILISER_EXPORT LookaheadStabiliser {
     /// stabiliser starts with CalmoraOpenCv's initial parameters. Always true.
     bool init(const CalmoraParams& params);
 
-    /// Takes the latency, zoom, cut detection, refinements and parameters of `settings`,
-    /// read as lookahead settings. A new latency drops the held frames and
+    /// Takes the latency, zoom, cut detection, refinements, readout
+    /// (rollingShutter) and parameters of `settings`, read as lookahead
+    /// settings. A new latency drops the held frames and
     /// starts again. False, changing nothing and with `error` (when given)
     /// set to validate()'s message, for settings lookahead mode refuses.
     bool configure(const ModeSettings& settings, std::string* error = nullptr);

@@ -3,6 +3,7 @@
 #include <calmora/Calmora.h>
 #include <calmora/StabiliserExport.h>
 
+#include <cstdint>
 #include <string>
 
 namespace orl::calmora {
@@ -44,6 +45,11 @@ inline constexpr bool DEFAULT_DETECT_CUTS = true;
 /// built from settings; a bare CalmoraOpenCv starts without them, as its
 /// interface documents.
 inline constexpr bool DEFAULT_REFINEMENTS = true;
+/// The sensor's readout: the share of the frame interval from the exposure
+/// of the top row to that of the bottom one, 0 .. 1; 0 is a global shutter
+/// (no correction within the frame, the output exactly as without it).
+inline constexpr double MIN_ROLLING_SHUTTER = 0.0;
+inline constexpr double MAX_ROLLING_SHUTTER = 1.0;
 
 /// The parameters a new CalmoraOpenCv starts with (see initialParams()).
 CALMORA_STABILISER_EXPORT CalmoraParams initialParams();
@@ -61,14 +67,24 @@ struct ModeSettings {
     bool zoomAuto{false};                              ///< offline: the smallest covering zoom
     bool detectCuts{DEFAULT_DETECT_CUTS};              ///< a hard cut starts a new path
     bool refinements{DEFAULT_REFINEMENTS};             ///< see DEFAULT_REFINEMENTS
+    double rollingShutter{MIN_ROLLING_SHUTTER};        ///< readout, every mode; see MIN_ROLLING_SHUTTER
+    bool rollingShutterAuto{false};                    ///< offline: the readout estimated from the clip
     CalmoraParams params{initialParams()};             ///< the stabiliser parameters
 };
 
 /// Empty when `settings` is usable by its mode; otherwise one line naming
 /// the first setting refused, as "<name>: <value> is outside <range>" (the
 /// hyphenated names of the parameter table), or why the mode cannot take it
-/// (an automatic zoom outside offline mode). Parameters are tested against
+/// (an automatic zoom or readout outside offline mode, a readout with the
+/// Fourier type, which tracks no corners). Parameters are tested against
 /// the ranges setParam accepts; the stored-only ones need a finite value.
 CALMORA_STABILISER_EXPORT std::string validate(const ModeSettings& settings);
+
+/// Empty when frames of the pixel format `fourcc` take the readout of
+/// `settings` (none set, or a format the warp moves row by row); otherwise
+/// one line saying why not: the chroma-subsampled formats are warped, their
+/// rows shifted, only with the refinements on, and compressed formats never.
+CALMORA_STABILISER_EXPORT std::string refusedReadout(const ModeSettings& settings,
+                                                     uint32_t fourcc);
 
 }  // namespace orl::calmora

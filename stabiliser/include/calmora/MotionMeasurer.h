@@ -1,6 +1,7 @@
 #pragma once
 
 #include <calmora/Calmora.h>
+#include <calmora/Correction.h>
 #include <calmora/StabiliserExport.h>
 
 #include <memory>
@@ -31,6 +32,14 @@ struct Measurement {
     /// True when this frame changed the analysis size (first frame, new
     /// frame size, scaleFactor or type): the measurer started again.
     bool restarted{false};
+    /// With the bands measured (MotionMeasurer::setBands, types 1 and 2):
+    /// the displacement of the centre of each of RowShifts::BANDS equal
+    /// bands of rows (centre column) from the previous frame to this one,
+    /// pixels: the motion above there plus what the band's own tracked
+    /// corners add. A rolling shutter makes the bands differ.
+    double bandX[RowShifts::BANDS]{};
+    double bandY[RowShifts::BANDS]{};  ///< see bandX
+    bool banded{false};                ///< bandX and bandY were measured
 };
 
 /// Measures the motion of each frame against the previous one with the
@@ -63,6 +72,10 @@ class CALMORA_STABILISER_EXPORT MotionMeasurer {
     /// moving before a still camera) or a rotation the fit does not support
     /// is not taken for camera motion. Off for a new measurer.
     void setRefinements(bool on);
+
+    /// With `on`, every measured frame of types 1 and 2 also gets the motion
+    /// of each band of rows (Measurement::bandX). Off for a new measurer.
+    void setBands(bool on);
 
   private:
     Measurement measureWith(const video::Frame& frame, const CalmoraParams& params, bool residual);

@@ -34,7 +34,7 @@ class CALMORA_STABILISER_EXPORT OfflineStabiliser {
     bool init(const CalmoraParams& params);
 
     /// Takes the smoothing, zoom (fixed or automatic), cut detection,
-    /// refinements and parameters of `settings`, read as offline settings; from the next
+    /// refinements, readout (fixed or automatic) and parameters of `settings`, read as offline settings; from the next
     /// add() and plan() on. False, changing nothing and with `error` (when
     /// given) set to validate()'s message, for settings offline mode refuses.
     bool configure(const ModeSettings& settings, std::string* error = nullptr);
@@ -62,7 +62,8 @@ class CALMORA_STABILISER_EXPORT OfflineStabiliser {
     const std::string& message() const;
     /// Pass two: writes frame `index` (0-based, as added) corrected into
     /// `dst` as the live stabiliser writes its output (type, border, constant
-    /// offsets, enable) with the zoom in the same warp. False when `index` is
+    /// offsets, enable) with the zoom and, with a readout, the correction
+    /// within the frame in the same warp. False when `index` is
     /// out of range or plan() was not called since the last add() (`dst`
     /// untouched), or when the frame cannot be moved (`dst` a plain copy).
     bool apply(int index, const video::Frame& src, video::Frame& dst) const;
@@ -73,6 +74,9 @@ class CALMORA_STABILISER_EXPORT OfflineStabiliser {
     const std::vector<Correction>& corrections() const;
     /// The zoom about the centre, MIN_ZOOM .. MAX_ZOOM, after plan().
     double zoom() const;
+    /// The readout corrected within each frame, frame intervals: the one
+    /// set, or after plan() the one estimated from the clip when automatic.
+    double readout() const;
 
   private:
     struct State;

@@ -20,6 +20,7 @@ enum ModeSettingId : int {
     SETTING_DETECT_CUTS = 105,
     SETTING_REFINEMENTS = 106,
     SETTING_SMOOTHER = 107,
+    SETTING_ROLLING_SHUTTER = 108,
 };
 
 /// What a setting's value is.
@@ -79,6 +80,11 @@ struct CALMORA_STABILISER_EXPORT ParameterKey {
     bool isModeSetting() const { return id >= SETTING_MODE; }
     /// True when `mode` reads this setting.
     bool usedBy(StabiliserMode mode) const;
+    /// Where a NUMBER_OR_AUTO setting keeps whether it is "auto"; null for
+    /// the other kinds.
+    bool* autoFlag(ModeSettings& settings) const;
+    /// The same, read only.
+    const bool* autoFlag(const ModeSettings& settings) const;
 };
 
 /// Every setting: the mode settings first, then the stabiliser parameters in
@@ -111,12 +117,12 @@ CALMORA_STABILISER_EXPORT std::string defaultText(const ParameterKey& key, Units
 CALMORA_STABILISER_EXPORT double defaultNumber(const ParameterKey& key, Units units);
 
 /// The value of `key` in `settings` in `units` (bools 1 or 0, choices their
-/// index; an automatic zoom gives NaN).
+/// index; an automatic zoom or readout gives NaN).
 CALMORA_STABILISER_EXPORT double settingValue(const ModeSettings& settings, const ParameterKey& key,
                                               Units units);
 
 /// The value of `key` in `settings` as text in `units` ("auto" for an
-/// automatic zoom, a choice by its name).
+/// automatic zoom or readout, a choice by its name).
 CALMORA_STABILISER_EXPORT std::string settingText(const ModeSettings& settings,
                                                   const ParameterKey& key, Units units);
 
@@ -128,7 +134,8 @@ CALMORA_STABILISER_EXPORT bool setSetting(ModeSettings& settings, const Paramete
                                           double value, Units units, std::string& error);
 
 /// Sets `key` from `text` in `units`: a number; true/false/on/off/yes/no/1/0
-/// for a bool; a choice's name or index; "auto" for the zoom. False with
+/// for a bool; a choice's name or index; "auto" for the zoom and the
+/// readout. False with
 /// `error` set, and `settings` unchanged, when it is not one or is out of
 /// range.
 CALMORA_STABILISER_EXPORT bool setSettingText(ModeSettings& settings, const ParameterKey& key,

@@ -65,6 +65,9 @@ struct RunResult {
     double seconds{0.0};    ///< whole run, wall clock
     std::vector<int> cuts;  ///< frames that start a new shot
     double zoom{1.0};       ///< zoom applied to every frame
+    /// The rolling shutter's readout corrected within every frame, frame
+    /// intervals: as set, or (offline, automatic) as estimated from the clip.
+    double readout{0.0};
 };
 
 /// What is wrong with a run's paths and settings before anything is opened.
