@@ -119,6 +119,15 @@ py::array checkedArray(const py::handle& object, const std::string& what) {
     return array;
 }
 
+// A readout the warp cannot apply to frames of `code` is refused, as the
+// element refuses it, rather than left out of the picture without a word.
+void refuseReadout(const cal::ModeSettings& settings, uint32_t code) {
+    const std::string refused = cal::refusedReadout(settings, code);
+    if (!refused.empty()) {
+        throw py::value_error(refused);
+    }
+}
+
 // The geometry of `array` from `fourcc` and `size`, or from its shape alone
 // for (H, W, 3) BGR and (H, W) grey; ValueError unless they agree. A buffer
 // is `rows` rows of `rowBytes`: the chroma of the 4:2:0 formats follows the
@@ -635,6 +644,9 @@ class Stabiliser {
                         const Size& size) {
         const py::array in = checkedArray(frame, "frame");
         const Layout l = layoutOf(in, fourcc, size);
+        if (core.getRollingShutter() > 0.0) {
+            refuseReadout(current(), l.code);
+        }
         const bool fresh = out.is_none();
         py::array result = fresh ? py::array_t<uint8_t>(l.shape) : checkedArray(out, "out");
         const auto* a = static_cast<const uint8_t*>(in.data());
@@ -708,6 +720,7 @@ class Lookahead {
         const py::array in = checkedArray(frame, "frame");
         const Layout l = layoutOf(in, fourcc, size);
         const auto lock = claim();
+        refuseReadout(settings_, l.code);
         Frame src;
         wrap(src, l, in.data(), in.nbytes());
         held_.push_back(l);

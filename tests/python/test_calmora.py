@@ -181,6 +181,10 @@ BAD = [
     (lambda s: calmora.stabilise_file("no-such.avi", "b.avi"), FileNotFoundError, "no-such.avi"),
     (lambda s: calmora.stabilise_frames([], "offline"), ValueError, "stabilise_file"),
     (lambda s: calmora.stabilise_frames([], "lookahead", x_filter_coeff=0.5), ValueError, "x_filter"),
+    (lambda s: calmora.Stabiliser(rolling_shutter=0.5, refinements=False).stabilise(
+        np.zeros(W * H * 3 // 2, np.uint8), fourcc="NV12", size=(W, H)), ValueError, "row by row"),
+    (lambda s: calmora.LookaheadStabiliser(3, rolling_shutter=0.5, refinements=False).stabilise(
+        np.zeros(W * H * 3 // 2, np.uint8), fourcc="NV12", size=(W, H)), ValueError, "row by row"),
 ]
 
 
