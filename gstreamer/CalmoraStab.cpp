@@ -529,7 +529,7 @@ const ParameterKey* settingOf(guint id) {
                : nullptr;
 }
 
-void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     GstCalmoraStab* stab = self(object);
     State& s = *stab->state;
     const ParameterKey* key = settingOf(id);
@@ -538,9 +538,9 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
     if (id == PROP_POST_MESSAGES) {
         s.postMessages = g_value_get_boolean(value);
     } else if (key == nullptr) {
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     } else {
-        // the spec has checked the range already, but GObject lets a double
+        // the GParamSpec has checked the range already, but GObject lets a double
         // a hair beyond a bound through, and a float field holds no 1e39:
         // the table's check is the one that counts
         const ModeSettings before = s.settings;
@@ -563,7 +563,7 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
     }
 }
 
-void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     GstCalmoraStab* stab = self(object);
     State& s = *stab->state;
     const ParameterKey* key = settingOf(id);
@@ -573,7 +573,7 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
     } else if (key != nullptr) {
         setNumber(value, settingValue(s.settings, *key, Units::FRONT_END));
     } else {
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     }
     GST_OBJECT_UNLOCK(stab);
 }
@@ -610,7 +610,7 @@ std::string blurbOf(const ParameterKey& key) {
     return blurb;
 }
 
-// The spec of one row: its range and default in front-end units, an
+// The GParamSpec of one row: its range and default in front-end units, an
 // infinite bound as the widest the type holds.
 GParamSpec* settingSpec(const ParameterKey& key) {
     using orl::calmora::ValueKind;

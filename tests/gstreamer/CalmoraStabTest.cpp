@@ -300,9 +300,9 @@ double get(GstElement* element, const char* name) {
     return n;
 }
 
-void set(GstElement* element, GParamSpec* spec, double n) {
+void set(GstElement* element, GParamSpec* pspec, double n) {
     GValue v = G_VALUE_INIT;
-    g_value_init(&v, spec->value_type);
+    g_value_init(&v, pspec->value_type);
     if (G_VALUE_HOLDS_BOOLEAN(&v))
         g_value_set_boolean(&v, n != 0.0);
     else if (G_VALUE_HOLDS_ENUM(&v))
@@ -311,26 +311,26 @@ void set(GstElement* element, GParamSpec* spec, double n) {
         g_value_set_int(&v, static_cast<gint>(n));
     else
         g_value_set_double(&v, n);
-    g_object_set_property(G_OBJECT(element), spec->name, &v);
+    g_object_set_property(G_OBJECT(element), pspec->name, &v);
     g_value_unset(&v);
 }
 
-// Minimum, maximum and default of a spec as numbers.
-std::array<double, 3> rangeOf(GParamSpec* spec) {
-    if (G_IS_PARAM_SPEC_INT(spec)) {
-        const auto* i = G_PARAM_SPEC_INT(spec);
+// Minimum, maximum and default of a GParamSpec as numbers.
+std::array<double, 3> rangeOf(GParamSpec* pspec) {
+    if (G_IS_PARAM_SPEC_INT(pspec)) {
+        const auto* i = G_PARAM_SPEC_INT(pspec);
         return {double(i->minimum), double(i->maximum), double(i->default_value)};
     }
-    if (G_IS_PARAM_SPEC_DOUBLE(spec)) {
-        const auto* d = G_PARAM_SPEC_DOUBLE(spec);
+    if (G_IS_PARAM_SPEC_DOUBLE(pspec)) {
+        const auto* d = G_PARAM_SPEC_DOUBLE(pspec);
         return {d->minimum, d->maximum, d->default_value};
     }
-    if (G_IS_PARAM_SPEC_ENUM(spec)) {
-        const auto* e = G_PARAM_SPEC_ENUM(spec);
+    if (G_IS_PARAM_SPEC_ENUM(pspec)) {
+        const auto* e = G_PARAM_SPEC_ENUM(pspec);
         return {double(e->enum_class->minimum), double(e->enum_class->maximum),
                 double(e->default_value)};
     }
-    return {0, 1, double(G_PARAM_SPEC_BOOLEAN(spec)->default_value)};
+    return {0, 1, double(G_PARAM_SPEC_BOOLEAN(pspec)->default_value)};
 }
 
 TEST(CalmoraStab, EveryStreamingSettingOfTheTableIsAPropertyWithItsRangeAndDefault) {
@@ -347,17 +347,17 @@ TEST(CalmoraStab, EveryStreamingSettingOfTheTableIsAPropertyWithItsRangeAndDefau
                                  : toFrontEnd(key, bound);
     };
     for (const ParameterKey& key : orl::calmora::parameterKeys()) {
-        GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(stab), key.option);
+        GParamSpec* pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(stab), key.option);
         const bool streamed =
             key.usedBy(StabiliserMode::LIVE) || key.usedBy(StabiliserMode::LOOKAHEAD);
-        ASSERT_EQ(spec != nullptr, streamed) << key.option;
+        ASSERT_EQ(pspec != nullptr, streamed) << key.option;
         if (!streamed)
             continue;
         // a choice is an enum of the names; offline is no mode of a stream
         const size_t offered = key.id == orl::calmora::SETTING_MODE ? 2 : key.choices.size();
         if (key.kind == ValueKind::CHOICE) {
-            ASSERT_TRUE(G_IS_PARAM_SPEC_ENUM(spec)) << key.option;
-            const GEnumClass* e = G_PARAM_SPEC_ENUM(spec)->enum_class;
+            ASSERT_TRUE(G_IS_PARAM_SPEC_ENUM(pspec)) << key.option;
+            const GEnumClass* e = G_PARAM_SPEC_ENUM(pspec)->enum_class;
             ASSERT_EQ(e->n_values, offered) << key.option;
             for (guint i = 0; i < e->n_values; ++i)
                 EXPECT_STREQ(e->values[i].value_nick, key.choices[i].name) << key.option;
@@ -366,7 +366,7 @@ TEST(CalmoraStab, EveryStreamingSettingOfTheTableIsAPropertyWithItsRangeAndDefau
         const double lo = choice ? 0 : front(key, key.minimum);
         const double hi = choice ? double(offered - 1) : front(key, key.maximum);
         const double initial = orl::calmora::defaultNumber(key, orl::calmora::Units::FRONT_END);
-        EXPECT_EQ(rangeOf(spec), (std::array<double, 3>{lo, hi, initial})) << key.option;
+        EXPECT_EQ(rangeOf(pspec), (std::array<double, 3>{lo, hi, initial})) << key.option;
         EXPECT_EQ(get(stab, key.option), initial) << key.option;
         // each finite bound is taken; beyond it GObject refuses a whole
         // number and a clear excess. A double a hair beyond may pass its
@@ -377,7 +377,7 @@ TEST(CalmoraStab, EveryStreamingSettingOfTheTableIsAPropertyWithItsRangeAndDefau
             const bool held = std::isfinite(table) || key.kind != ValueKind::FLOAT;
             const double before = get(stab, key.option);
             Warnings counted = warnings;
-            set(stab, spec, bound);
+            set(stab, pspec, bound);
             EXPECT_EQ(get(stab, key.option), held ? bound : before) << key.option << "=" << bound;
             EXPECT_EQ(warnings.element - counted.element, held ? 0 : 1) << key.option;
             if (!std::isfinite(table) || key.kind == ValueKind::BOOL)
@@ -386,7 +386,7 @@ TEST(CalmoraStab, EveryStreamingSettingOfTheTableIsAPropertyWithItsRangeAndDefau
             const bool whole = key.kind == ValueKind::INT || choice;
             for (const double excess : whole ? std::vector{1.0} : std::vector{1e-8, 1e-3}) {
                 counted = warnings;
-                set(stab, spec, bound + step * excess);
+                set(stab, pspec, bound + step * excess);
                 EXPECT_EQ(get(stab, key.option), bound) << key.option << " beyond " << bound;
                 const int gobject = warnings.gobject - counted.gobject;
                 EXPECT_EQ(gobject + warnings.element - counted.element, 1) << key.option;
