@@ -124,11 +124,11 @@ void BM_Live(benchmark::State& state) {
 }
 BENCHMARK(BM_Live)->ArgName("h")->Arg(1080)->Arg(720)->Unit(benchmark::kMillisecond);
 
-void BM_Lookahead(benchmark::State& state) {
-    const int height = static_cast<int>(state.range(0));
+// Frames of `height` through a configured lookahead stabiliser, its ring
+// filled first, reported as `mode`.
+void runLookahead(benchmark::State& state, LookaheadStabiliser& stab, int height,
+                  const std::string& mode) {
     calmora_bench::Sequence& seq = sequenceFor(height);
-    LookaheadStabiliser stab(LATENCY);
-    stab.init(liveParams());
     Frame dst;
     for (int i = 0; i < LATENCY + 5; ++i)  // fill the ring
         stab.stabilise(seq.next(), dst);
@@ -139,7 +139,13 @@ void BM_Lookahead(benchmark::State& state) {
         stab.stabilise(src, dst);
         benchmark::DoNotOptimize(dst.data);
     }
-    report(state, spent, static_cast<double>(state.iterations()), height, "lookahead N=15");
+    report(state, spent, static_cast<double>(state.iterations()), height, mode.c_str());
+}
+
+void BM_Lookahead(benchmark::State& state) {
+    LookaheadStabiliser stab(LATENCY);
+    stab.init(liveParams());
+    runLookahead(state, stab, static_cast<int>(state.range(0)), "lookahead N=15");
 }
 BENCHMARK(BM_Lookahead)->ArgName("h")->Arg(1080)->Arg(720)->Unit(benchmark::kMillisecond);
 
@@ -147,8 +153,6 @@ BENCHMARK(BM_Lookahead)->ArgName("h")->Arg(1080)->Arg(720)->Unit(benchmark::kMil
 // readout: the bands measured, the path in time rebuilt and every row
 // shifted in the one warp. Args: frame height, readout in hundredths.
 void BM_LookaheadReadout(benchmark::State& state) {
-    const int height = static_cast<int>(state.range(0));
-    calmora_bench::Sequence& seq = sequenceFor(height);
     orl::calmora::ModeSettings settings;
     settings.mode = orl::calmora::StabiliserMode::LOOKAHEAD;
     settings.latencyFrames = LATENCY;
@@ -156,18 +160,8 @@ void BM_LookaheadReadout(benchmark::State& state) {
     settings.rollingShutter = static_cast<double>(state.range(1)) / 100.0;
     LookaheadStabiliser stab(LATENCY);
     stab.configure(settings);
-    Frame dst;
-    for (int i = 0; i < LATENCY + 5; ++i)  // fill the ring
-        stab.stabilise(seq.next(), dst);
-    Spent spent;
-    for (auto _ : state) {
-        const Frame& src = seq.next();
-        const Timer timer(spent);
-        stab.stabilise(src, dst);
-        benchmark::DoNotOptimize(dst.data);
-    }
-    const std::string mode = "lookahead readout " + std::to_string(state.range(1)) + "%";
-    report(state, spent, static_cast<double>(state.iterations()), height, mode.c_str());
+    runLookahead(state, stab, static_cast<int>(state.range(0)),
+                 "lookahead readout " + std::to_string(state.range(1)) + "%");
 }
 BENCHMARK(BM_LookaheadReadout)
     ->ArgNames({"h", "readout"})
