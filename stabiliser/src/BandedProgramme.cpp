@@ -2,7 +2,8 @@
 // - Each term r, f_r(z) = max_p (slope_p z + intercept_p) of z = a_r.u + b_r,
 //   is an epigraph unknown tau_r with one inequality per piece,
 //   slope_p z + intercept_p - tau_r + s_p = 0, s_p >= 0; each box a pair
-//   u_k - hi_k + s = 0 and lo_k - u_k + s = 0. Minimised: sum of tau_r.
+//   u_k - hi_k + s = 0 and lo_k - u_k + s = 0, each range alike on its
+//   linear form (a term with no epigraph value). Minimised: sum of tau_r.
 // - The Newton system of the central path, with W = lambda / s per
 //   inequality, is eliminated term by term down to the unknowns:
 //   H = sum_r gamma_r a_r a_r' + diag(W of the boxes), gamma_r the
@@ -10,6 +11,13 @@
 //   `band` of each other, so H is a band matrix and its Cholesky factor too.
 // - A pivot that vanishes (a direction no term curves in) is made huge:
 //   the step leaves that unknown where it is, as interior-point codes do.
+// - Converged: the gap and the primal residuals vanish, relative to the
+//   objective and to the linear forms' offsets. The multipliers' residual
+//   on the unknowns stalls near 1e-7 of the slopes once pivots vanish, and
+//   is only held to 1e-5 of them: the unknowns are what is asked for, and
+//   they agree with the dual simplex's to 1e-8 there.
+// - A programme with no room (ranges the box cannot meet) never converges:
+//   false after kMaxIterations steps.
 
 #include "BandedProgramme.h"
 
@@ -25,7 +33,7 @@ namespace {
 constexpr int kMaxIterations = 120;
 constexpr double kStepShare = 0.995;  // of the way to the boundary
 constexpr double kTolerance = 1e-10;  // relative gap and residuals at the optimum
-constexpr double kDualTolerance = 1e-5;
+constexpr double kDualTolerance = 1e-5;  // of the largest slope times coefficient
 constexpr double kHugePivot = 1e64;
 
 // The largest step along `d` that keeps `x` + step d >= 0.
@@ -81,6 +89,14 @@ void BandedProgramme::addTerm(double offset) {
         pieceStart_.push_back(static_cast<int>(slope_.size()));
     }
     offset_.push_back(offset);
+    range_.push_back(0);
+}
+
+void BandedProgramme::addRange(double offset, double lo, double hi) {
+    addTerm(offset);
+    range_.back() = 1;
+    addPiece(1.0, -hi);  // z - hi + s = 0
+    addPiece(-1.0, lo);  // lo - z + s = 0
 }
 
 void BandedProgramme::addCoefficient(int unknown, double coefficient) {
@@ -101,19 +117,18 @@ void BandedProgramme::residuals(const Iterate& it, Step& r) const {
     r.tau.assign(terms, 1.0);
     r.s.resize(pieces + 2 * n);
     for (size_t t = 0; t < terms; ++t) {
-        const size_t c0 = static_cast<size_t>(coefStart_[t]);
-        const size_t c1 = t + 1 < terms ? static_cast<size_t>(coefStart_[t + 1]) : index_.size();
-        const size_t p0 = static_cast<size_t>(pieceStart_[t]);
-        const size_t p1 = t + 1 < terms ? static_cast<size_t>(pieceStart_[t + 1]) : pieces;
+        const Span sp = span(t);
         double z = offset_[t], pull = 0.0;
-        for (size_t c = c0; c < c1; ++c)
+        for (size_t c = sp.c0; c < sp.c1; ++c)
             z += coefficient_[c] * it.u[static_cast<size_t>(index_[c])];
-        for (size_t p = p0; p < p1; ++p) {
+        for (size_t p = sp.p0; p < sp.p1; ++p) {
             r.s[p] = slope_[p] * z + intercept_[p] - it.tau[t] + it.s[p];
             pull += it.l[p] * slope_[p];
             r.tau[t] -= it.l[p];
         }
-        for (size_t c = c0; c < c1; ++c)
+        if (range_[t])
+            r.tau[t] = 0.0;
+        for (size_t c = sp.c0; c < sp.c1; ++c)
             r.u[static_cast<size_t>(index_[c])] += coefficient_[c] * pull;
     }
     for (size_t k = 0; k < n; ++k) {
@@ -123,7 +138,7 @@ void BandedProgramme::residuals(const Iterate& it, Step& r) const {
     }
 }
 
-bool BandedProgramme::factorise(std::vector<double>& h) const {
+void BandedProgramme::factorise(std::vector<double>& h) const {
     const int b = band_, w = band_ + 1;
     const auto at = [&](int i, int j) -> double& { return h[static_cast<size_t>(i * w + i - j)]; };
     for (int i = 0; i < n_; ++i) {
@@ -139,7 +154,6 @@ bool BandedProgramme::factorise(std::vector<double>& h) const {
             }
         }
     }
-    return true;
 }
 
 void BandedProgramme::backSolve(const std::vector<double>& l, std::vector<double>& x) const {
@@ -159,76 +173,92 @@ void BandedProgramme::backSolve(const std::vector<double>& l, std::vector<double
     }
 }
 
-bool BandedProgramme::direction(const Iterate& it, const Step& r,
-                                const std::vector<double>& complement, Step& d) const {
+BandedProgramme::Span BandedProgramme::span(size_t t) const {
+    const bool last = t + 1 == offset_.size();
+    return {static_cast<size_t>(coefStart_[t]),
+            last ? index_.size() : static_cast<size_t>(coefStart_[t + 1]),
+            static_cast<size_t>(pieceStart_[t]),
+            last ? slope_.size() : static_cast<size_t>(pieceStart_[t + 1])};
+}
+
+void BandedProgramme::newtonMatrix(const Iterate& it, Newton& nm) const {
     const size_t terms = offset_.size(), pieces = slope_.size(), n = static_cast<size_t>(n_);
     const size_t w = static_cast<size_t>(band_) + 1;
-    std::vector<double> h(n * w, 0.0), q(pieces + 2 * n), mean(terms), sumW(terms);
-    for (size_t i = 0; i < q.size(); ++i)
-        q[i] = (it.l[i] * r.s[i] - complement[i]) / it.s[i];
-    d.u.assign(n, 0.0);
-    d.tau.resize(terms);
-    for (size_t k = 0; k < n; ++k) {
-        d.u[k] = -r.u[k] - q[pieces + k] + q[pieces + n + k];
-        h[k * w] = it.l[pieces + k] / it.s[pieces + k] + it.l[pieces + n + k] / it.s[pieces + n + k];
-    }
+    nm.w.resize(it.s.size());
+    for (size_t i = 0; i < it.s.size(); ++i)
+        nm.w[i] = it.l[i] / it.s[i];
+    nm.h.assign(n * w, 0.0);
+    nm.mean.resize(terms);
+    nm.sumW.resize(terms);
+    for (size_t k = 0; k < n; ++k)
+        nm.h[k * w] = nm.w[pieces + k] + nm.w[pieces + n + k];
     for (size_t t = 0; t < terms; ++t) {
-        const size_t c0 = static_cast<size_t>(coefStart_[t]);
-        const size_t c1 = t + 1 < terms ? static_cast<size_t>(coefStart_[t + 1]) : index_.size();
-        const size_t p0 = static_cast<size_t>(pieceStart_[t]);
-        const size_t p1 = t + 1 < terms ? static_cast<size_t>(pieceStart_[t + 1]) : pieces;
-        double sw = 0.0, swa = 0.0, sq = 0.0, saq = 0.0;
-        for (size_t p = p0; p < p1; ++p) {
-            const double wp = it.l[p] / it.s[p];
-            sw += wp;
-            swa += wp * slope_[p];
-            sq += q[p];
-            saq += slope_[p] * q[p];
+        const Span sp = span(t);
+        double sw = 0.0, swa = 0.0;
+        for (size_t p = sp.p0; p < sp.p1; ++p) {
+            sw += nm.w[p];
+            swa += nm.w[p] * slope_[p];
         }
-        const double m = swa / sw;
+        // a range has no epigraph value: its rows bear on the unknowns alone
+        const double m = range_[t] ? 0.0 : swa / sw;
         double gamma = 0.0;
-        for (size_t p = p0; p < p1; ++p)
-            gamma += it.l[p] / it.s[p] * (slope_[p] - m) * (slope_[p] - m);
-        const double rhsTau = -r.tau[t] + sq;
-        mean[t] = m;
-        sumW[t] = sw;
-        d.tau[t] = rhsTau;
-        for (size_t c = c0; c < c1; ++c) {
+        for (size_t p = sp.p0; p < sp.p1; ++p)
+            gamma += nm.w[p] * (slope_[p] - m) * (slope_[p] - m);
+        nm.mean[t] = m;
+        nm.sumW[t] = sw;
+        for (size_t c = sp.c0; c < sp.c1; ++c) {
             const size_t i = static_cast<size_t>(index_[c]);
-            d.u[i] += coefficient_[c] * (m * rhsTau - saq);
-            for (size_t e = c0; e < c1; ++e) {
+            for (size_t e = sp.c0; e < sp.c1; ++e) {
                 const size_t j = static_cast<size_t>(index_[e]);
                 if (j <= i)
-                    h[i * w + i - j] += gamma * coefficient_[c] * coefficient_[e];
+                    nm.h[i * w + i - j] += gamma * coefficient_[c] * coefficient_[e];
             }
         }
     }
-    if (!factorise(h))
-        return false;
-    backSolve(h, d.u);
-    d.s.resize(pieces + 2 * n);
-    d.l.resize(pieces + 2 * n);
+    factorise(nm.h);
+}
+
+void BandedProgramme::direction(const Iterate& it, const Step& r, const Newton& nm,
+                                const std::vector<double>& complement, Step& d) const {
+    const size_t terms = offset_.size(), pieces = slope_.size(), n = static_cast<size_t>(n_);
+    std::vector<double> q(it.s.size());
+    for (size_t i = 0; i < q.size(); ++i)
+        q[i] = (it.l[i] * r.s[i] - complement[i]) / it.s[i];
+    d.u.resize(n);
+    d.tau.resize(terms);
+    for (size_t k = 0; k < n; ++k)
+        d.u[k] = -r.u[k] - q[pieces + k] + q[pieces + n + k];
     for (size_t t = 0; t < terms; ++t) {
-        const size_t c0 = static_cast<size_t>(coefStart_[t]);
-        const size_t c1 = t + 1 < terms ? static_cast<size_t>(coefStart_[t + 1]) : index_.size();
-        const size_t p0 = static_cast<size_t>(pieceStart_[t]);
-        const size_t p1 = t + 1 < terms ? static_cast<size_t>(pieceStart_[t + 1]) : pieces;
+        const Span sp = span(t);
+        double sq = 0.0, saq = 0.0;
+        for (size_t p = sp.p0; p < sp.p1; ++p) {
+            sq += q[p];
+            saq += slope_[p] * q[p];
+        }
+        d.tau[t] = range_[t] ? 0.0 : -r.tau[t] + sq;
+        for (size_t c = sp.c0; c < sp.c1; ++c)
+            d.u[static_cast<size_t>(index_[c])] += coefficient_[c] * (nm.mean[t] * d.tau[t] - saq);
+    }
+    backSolve(nm.h, d.u);
+    d.s.resize(it.s.size());
+    d.l.resize(it.s.size());
+    for (size_t t = 0; t < terms; ++t) {
+        const Span sp = span(t);
         double dz = 0.0;
-        for (size_t c = c0; c < c1; ++c)
+        for (size_t c = sp.c0; c < sp.c1; ++c)
             dz += coefficient_[c] * d.u[static_cast<size_t>(index_[c])];
-        d.tau[t] = d.tau[t] / sumW[t] + mean[t] * dz;
-        for (size_t p = p0; p < p1; ++p) {
+        d.tau[t] = d.tau[t] / nm.sumW[t] + nm.mean[t] * dz;
+        for (size_t p = sp.p0; p < sp.p1; ++p) {
             const double g = slope_[p] * dz - d.tau[t];
             d.s[p] = -r.s[p] - g;
-            d.l[p] = q[p] + it.l[p] / it.s[p] * g;
+            d.l[p] = q[p] + nm.w[p] * g;
         }
     }
     for (size_t k = 0; k < n; ++k)
         for (const auto& [i, g] : {std::pair(pieces + k, d.u[k]), std::pair(pieces + n + k, -d.u[k])}) {
             d.s[i] = -r.s[i] - g;
-            d.l[i] = q[i] + it.l[i] / it.s[i] * g;
+            d.l[i] = q[i] + nm.w[i] * g;
         }
-    return true;
 }
 
 bool BandedProgramme::solve(std::vector<double>& u) const {
@@ -239,16 +269,16 @@ bool BandedProgramme::solve(std::vector<double>& u) const {
     for (size_t k = 0; k < n; ++k)
         it.u[k] = std::clamp(0.0, lo_[k] + 0.05 * (hi_[k] - lo_[k]), hi_[k] - 0.05 * (hi_[k] - lo_[k]));
     Step r, d, affine;
+    Newton nm;
     residuals(it, r);  // with tau = 0 and s = 1: tau from the pieces' values
     for (size_t t = 0; t < terms; ++t) {
-        const size_t p0 = static_cast<size_t>(pieceStart_[t]);
-        const size_t p1 = t + 1 < terms ? static_cast<size_t>(pieceStart_[t + 1]) : pieces;
+        const Span sp = span(t);
         double top = -std::numeric_limits<double>::infinity();
-        for (size_t p = p0; p < p1; ++p)
+        for (size_t p = sp.p0; p < sp.p1; ++p)
             top = std::max(top, r.s[p] - 1.0);
-        it.tau[t] = top + 1.0;
-        for (size_t p = p0; p < p1; ++p)
-            it.s[p] = it.tau[t] - (r.s[p] - 1.0);
+        it.tau[t] = range_[t] ? 0.0 : top + 1.0;
+        for (size_t p = sp.p0; p < sp.p1; ++p)
+            it.s[p] = std::max(1.0, it.tau[t] - (r.s[p] - 1.0));
     }
     for (size_t k = 0; k < n; ++k) {
         it.s[pieces + k] = hi_[k] - it.u[k];
@@ -271,16 +301,15 @@ bool BandedProgramme::solve(std::vector<double>& u) const {
         const double mu = gap / static_cast<double>(m);
         for (size_t i = 0; i < m; ++i)
             complement[i] = it.l[i] * it.s[i];
-        if (!direction(it, r, complement, affine))
-            return false;
+        newtonMatrix(it, nm);
+        direction(it, r, nm, complement, affine);
         const double ap = std::min(1.0, stepTo(it.s, affine.s));
         const double ad = std::min(1.0, stepTo(it.l, affine.l));
         const double muAffine = dot(it.s, it.l, ap, &affine.s, ad, &affine.l) / static_cast<double>(m);
         const double sigma = std::pow(muAffine / mu, 3.0);
         for (size_t i = 0; i < m; ++i)
             complement[i] = it.l[i] * it.s[i] + affine.s[i] * affine.l[i] - sigma * mu;
-        if (!direction(it, r, complement, d))
-            return false;
+        direction(it, r, nm, complement, d);
         const double primal = std::min(1.0, kStepShare * stepTo(it.s, d.s));
         const double dual = std::min(1.0, kStepShare * stepTo(it.l, d.l));
         for (size_t k = 0; k < n; ++k)
