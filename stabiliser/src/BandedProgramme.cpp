@@ -31,8 +31,8 @@ namespace orl::calmora {
 namespace {
 
 constexpr int kMaxIterations = 120;
-constexpr double kStepShare = 0.995;  // of the way to the boundary
-constexpr double kTolerance = 1e-10;  // relative gap and residuals at the optimum
+constexpr double kStepShare = 0.995;     // of the way to the boundary
+constexpr double kTolerance = 1e-10;     // relative gap and residuals at the optimum
 constexpr double kDualTolerance = 1e-5;  // of the largest slope times coefficient
 constexpr double kHugePivot = 1e64;
 
@@ -76,7 +76,9 @@ struct BandedProgramme::Step {
 };
 
 BandedProgramme::BandedProgramme(int unknowns)
-    : n_(unknowns), lo_(static_cast<size_t>(unknowns), -1e9), hi_(static_cast<size_t>(unknowns), 1e9) {}
+    : n_(unknowns),
+      lo_(static_cast<size_t>(unknowns), -1e9),
+      hi_(static_cast<size_t>(unknowns), 1e9) {}
 
 void BandedProgramme::bound(int unknown, double lo, double hi) {
     lo_[static_cast<size_t>(unknown)] = lo;
@@ -255,7 +257,8 @@ void BandedProgramme::direction(const Iterate& it, const Step& r, const Newton& 
         }
     }
     for (size_t k = 0; k < n; ++k)
-        for (const auto& [i, g] : {std::pair(pieces + k, d.u[k]), std::pair(pieces + n + k, -d.u[k])}) {
+        for (const auto& [i, g] :
+             {std::pair(pieces + k, d.u[k]), std::pair(pieces + n + k, -d.u[k])}) {
             d.s[i] = -r.s[i] - g;
             d.l[i] = q[i] + nm.w[i] * g;
         }
@@ -267,7 +270,8 @@ bool BandedProgramme::solve(std::vector<double>& u) const {
     Iterate it{std::vector<double>(n), std::vector<double>(terms, 0.0), std::vector<double>(m, 1.0),
                std::vector<double>(m, 1.0)};
     for (size_t k = 0; k < n; ++k)
-        it.u[k] = std::clamp(0.0, lo_[k] + 0.05 * (hi_[k] - lo_[k]), hi_[k] - 0.05 * (hi_[k] - lo_[k]));
+        it.u[k] =
+            std::clamp(0.0, lo_[k] + 0.05 * (hi_[k] - lo_[k]), hi_[k] - 0.05 * (hi_[k] - lo_[k]));
     Step r, d, affine;
     Newton nm;
     residuals(it, r);  // with tau = 0 and s = 1: tau from the pieces' values
@@ -292,9 +296,11 @@ bool BandedProgramme::solve(std::vector<double>& u) const {
         scale = std::max(scale, std::fabs(o));
     for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
         residuals(it, r);
-        const double gap = dot(it.l, it.s), objective = std::accumulate(it.tau.begin(), it.tau.end(), 0.0);
-        if (gap <= kTolerance * (1.0 + std::fabs(objective)) && largest(r.s) <= kTolerance * scale &&
-            largest(r.u) <= kDualTolerance * slopes && largest(r.tau) <= kDualTolerance) {
+        const double gap = dot(it.l, it.s),
+                     objective = std::accumulate(it.tau.begin(), it.tau.end(), 0.0);
+        if (gap <= kTolerance * (1.0 + std::fabs(objective)) &&
+            largest(r.s) <= kTolerance * scale && largest(r.u) <= kDualTolerance * slopes &&
+            largest(r.tau) <= kDualTolerance) {
             u = it.u;
             return true;
         }
@@ -305,7 +311,8 @@ bool BandedProgramme::solve(std::vector<double>& u) const {
         direction(it, r, nm, complement, affine);
         const double ap = std::min(1.0, stepTo(it.s, affine.s));
         const double ad = std::min(1.0, stepTo(it.l, affine.l));
-        const double muAffine = dot(it.s, it.l, ap, &affine.s, ad, &affine.l) / static_cast<double>(m);
+        const double muAffine =
+            dot(it.s, it.l, ap, &affine.s, ad, &affine.l) / static_cast<double>(m);
         const double sigma = std::pow(muAffine / mu, 3.0);
         for (size_t i = 0; i < m; ++i)
             complement[i] = it.l[i] * it.s[i] + affine.s[i] * affine.l[i] - sigma * mu;

@@ -303,9 +303,9 @@ void addTerms(BandedProgramme& lp, const Window& w, const PlannerSettings& s,
                 const int k = axes[static_cast<size_t>(j)];
                 double offset = 0.0;
                 for (int i = 0; i <= order; ++i)
-                    offset += d[static_cast<size_t>(i)] *
-                              (axisOf(w.measured[t - i], k) * unit[k] +
-                               (t - i < w.fixed ? held(t - i, j) : 0.0));
+                    offset +=
+                        d[static_cast<size_t>(i)] * (axisOf(w.measured[t - i], k) * unit[k] +
+                                                     (t - i < w.fixed ? held(t - i, j) : 0.0));
                 lp.addTerm(offset);
                 for (int i = 0; i <= order; ++i)
                     if (t - i >= w.fixed)
@@ -326,8 +326,8 @@ bool solveBanded(const Window& w, const PlannerSettings& s, const std::vector<in
     std::vector<double> u(static_cast<size_t>(m * w.count), 0.0);
     for (int t = 0; t < w.fixed; ++t)
         for (int j = 0; j < m; ++j)
-            u[static_cast<size_t>(m * t + j)] =
-                axisOf(w.held[t], axes[static_cast<size_t>(j)]) * unit[axes[static_cast<size_t>(j)]];
+            u[static_cast<size_t>(m * t + j)] = axisOf(w.held[t], axes[static_cast<size_t>(j)]) *
+                                                unit[axes[static_cast<size_t>(j)]];
     bool fixedAxis = false;  // no room: the correction is nought
     for (const int k : axes)
         fixedAxis = fixedAxis || !(axisOf(s.limits, k) > 0.0);
@@ -356,7 +356,8 @@ bool solveBanded(const Window& w, const PlannerSettings& s, const std::vector<in
     for (int t = 0; t < w.count; ++t)
         for (int j = 0; j < m; ++j) {
             const int k = axes[static_cast<size_t>(j)];
-            axisOf(corrections[static_cast<size_t>(t)], k) = u[static_cast<size_t>(m * t + j)] / unit[k];
+            axisOf(corrections[static_cast<size_t>(t)], k) =
+                u[static_cast<size_t>(m * t + j)] / unit[k];
         }
     return true;
 }
@@ -413,9 +414,8 @@ bool planWindow(const Window& w, const PlannerSettings& s, std::vector<PathPoint
         }
         if (!short_)
             return true;
-        if (attempt == kMarginTries ||
-            !(solveBanded(w, s, {0, 1, 2}, margins, corrections) ||
-              solveWindow(w, s, {0, 1, 2}, margins, corrections)))
+        if (attempt == kMarginTries || !(solveBanded(w, s, {0, 1, 2}, margins, corrections) ||
+                                         solveWindow(w, s, {0, 1, 2}, margins, corrections)))
             return false;
     }
     return true;

@@ -119,7 +119,8 @@ TEST(PathPlannerTest, WindowsLeaveNoSeam) {
         std::tie(whole.width, whole.height, whole.zoom, whole.windowFrames) =
             std::tuple(640, 360, 1.05, 0);
         windowed = whole;
-        std::tie(windowed.windowFrames, windowed.overlapFrames) = std::tuple(row.window, row.overlap);
+        std::tie(windowed.windowFrames, windowed.overlapFrames) =
+            std::tuple(row.window, row.overlap);
         PlannedPath once, pieces;
         ASSERT_TRUE(planPath(measured, whole, once));
         ASSERT_TRUE(planPath(measured, windowed, pieces));
