@@ -18,8 +18,8 @@
 //   whose every step is one band system in the corrections: some 20 to 30
 //   steps of linear cost, where the dual simplex of COIN-OR CLP pivots
 //   about seven times per frame and axis, each pivot dearer as the window
-//   grows (an 18,000-frame shot: 1.2 s against 15 s of CPU; the same path
-//   within 1e-8 pixel). CLP's dual simplex (on the rows' sparse bands it
+//   grows (an 18,000-frame shot: 0.9 s against 15 s of CPU; the same path
+//   within 1e-6 pixel). CLP's dual simplex (on the rows' sparse bands it
 //   stays fast where GLPK's primal simplex slows with the size) takes over
 //   when the method does not converge, as on a crop no path keeps, and
 //   says whether the programme has a solution.

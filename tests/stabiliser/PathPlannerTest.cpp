@@ -111,7 +111,7 @@ TEST(PathPlannerTest, WindowsLeaveNoSeam) {
     const struct {
         int frames, window, overlap;
     } table[] = {{1000, 400, 200},  // 3 seams
-                 {3000, defaults.windowFrames, defaults.overlapFrames}};
+                 {6500, defaults.windowFrames, defaults.overlapFrames}};
     for (const auto& row : table) {
         SCOPED_TRACE(row.window);
         const std::vector<PathPoint> measured = shaken(wander, row.frames, 6.0);
