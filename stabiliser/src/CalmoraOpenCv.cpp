@@ -70,7 +70,7 @@ struct CalmoraOpenCv::Pipeline {
     Measurement measurement;
     BandMotion bands[LIVE_WINDOW];  // of frame k at k % LIVE_WINDOW
     BandMotion window[LIVE_WINDOW];
-    long long banded{0};            // frames with bands since the last reset
+    long long banded{0};  // frames with bands since the last reset
 
     // Grey pair 128, spectra and windowed image 0, filter and offsets 0.
     void reset() {
@@ -126,8 +126,7 @@ CalmoraParams CalmoraOpenCv::initialParams() {
     return orl::calmora::initialParams();
 }
 
-CalmoraOpenCv::CalmoraOpenCv()
-    : pipeline_(std::make_unique<Pipeline>()), params_(initialParams()) {
+CalmoraOpenCv::CalmoraOpenCv() : pipeline_(std::make_unique<Pipeline>()), params_(initialParams()) {
     pipeline_->reset();
 }
 
@@ -146,8 +145,7 @@ bool CalmoraOpenCv::setParam(int id, float value) {
     if (!std::isfinite(value) || key == nullptr || !key->byIdentifier) {
         return false;  // read-only (13-15, 17-20) or unknown
     }
-    const double v =
-        key->kind == ValueKind::FLOAT ? static_cast<double>(value) : std::trunc(value);
+    const double v = key->kind == ValueKind::FLOAT ? static_cast<double>(value) : std::trunc(value);
     if (!(v >= key->minimum && v <= key->maximum)) {
         return false;
     }
@@ -306,15 +304,11 @@ double CalmoraOpenCv::getZoom() {
 }
 
 bool CalmoraOpenCv::configure(const ModeSettings& settings, std::string* error) {
-    ModeSettings live = settings;
-    live.mode = StabiliserMode::LIVE;
-    const std::string refused = validate(live);
-    if (!refused.empty()) {
-        if (error != nullptr) {
-            *error = refused;
-        }
+    const std::optional<ModeSettings> accepted = settingsFor(StabiliserMode::LIVE, settings, error);
+    if (!accepted) {
         return false;
     }
+    const ModeSettings& live = *accepted;
     const std::lock_guard<std::mutex> lock(paramsMutex_);
     params_ = live.params;
     zoom_ = live.zoom;

@@ -29,6 +29,7 @@
 #include <calmora/MotionMeasurer.h>
 
 #include "RollingShutter.h"
+#include "RunParams.h"
 
 #include <algorithm>
 #include <vector>
@@ -62,16 +63,16 @@ struct LookaheadStabiliser::State {
     CutDetector cuts;
     bool detectCuts{false};
     bool refinements{DEFAULT_REFINEMENTS};
-    bool foundCut{false};              // the frame last recorded was found to be a cut
-    std::vector<video::Frame> frames;  // frame k at k % n
-    std::vector<PathPoint> points;     // path point of frame k at k % span
-    std::vector<long long> shots;      // shot of frame k at k % span
-    std::vector<PathPoint> window;     // scratch for the smoother
-    std::vector<BandMotion> bands;     // band motions of frame k at k % span
+    bool foundCut{false};                // the frame last recorded was found to be a cut
+    std::vector<video::Frame> frames;    // frame k at k % n
+    std::vector<PathPoint> points;       // path point of frame k at k % span
+    std::vector<long long> shots;        // shot of frame k at k % span
+    std::vector<PathPoint> window;       // scratch for the smoother
+    std::vector<BandMotion> bands;       // band motions of frame k at k % span
     std::vector<BandMotion> bandWindow;  // scratch for the path in time
-    double readout{0.0};               // frame intervals; 0: no bands
-    long long added{0};                // frames taken since the last reset
-    long long written{0};              // frames written since the last reset
+    double readout{0.0};                 // frame intervals; 0: no bands
+    long long added{0};                  // frames taken since the last reset
+    long long written{0};                // frames written since the last reset
     long long shot{0};
     bool cutPending{false};
     Correction last;
@@ -148,7 +149,8 @@ struct LookaheadStabiliser::State {
 };
 
 LookaheadStabiliser::LookaheadStabiliser(int latencyFrames)
-    : state_(std::make_unique<State>(std::clamp(latencyFrames, MIN_LATENCY_FRAMES, MAX_LATENCY_FRAMES))) {}
+    : state_(std::make_unique<State>(
+          std::clamp(latencyFrames, MIN_LATENCY_FRAMES, MAX_LATENCY_FRAMES))) {}
 
 LookaheadStabiliser::~LookaheadStabiliser() = default;
 
@@ -158,15 +160,12 @@ bool LookaheadStabiliser::init(const CalmoraParams& params) {
 }
 
 bool LookaheadStabiliser::configure(const ModeSettings& settings, std::string* error) {
-    ModeSettings lookahead = settings;
-    lookahead.mode = StabiliserMode::LOOKAHEAD;
-    const std::string refused = validate(lookahead);
-    if (!refused.empty()) {
-        if (error != nullptr) {
-            *error = refused;
-        }
+    const std::optional<ModeSettings> accepted =
+        settingsFor(StabiliserMode::LOOKAHEAD, settings, error);
+    if (!accepted) {
         return false;
     }
+    const ModeSettings& lookahead = *accepted;
     if (lookahead.latencyFrames != state_->n) {
         state_ = std::make_unique<State>(lookahead.latencyFrames);
     }

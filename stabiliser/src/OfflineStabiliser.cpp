@@ -122,15 +122,12 @@ bool OfflineStabiliser::init(const CalmoraParams& params) {
 }
 
 bool OfflineStabiliser::configure(const ModeSettings& settings, std::string* error) {
-    ModeSettings offline = settings;
-    offline.mode = StabiliserMode::OFFLINE;
-    const std::string refused = validate(offline);
-    if (!refused.empty()) {
-        if (error != nullptr) {
-            *error = refused;
-        }
+    const std::optional<ModeSettings> accepted =
+        settingsFor(StabiliserMode::OFFLINE, settings, error);
+    if (!accepted) {
         return false;
     }
+    const ModeSettings& offline = *accepted;
     state_->settings = offline;
     state_->readout = offline.rollingShutterAuto ? 0.0 : offline.rollingShutter;
     state_->planned = false;

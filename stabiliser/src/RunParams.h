@@ -5,9 +5,12 @@
 // both read any record the same way.
 
 #include <calmora/Calmora.h>
+#include <calmora/ModeSettings.h>
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <string>
 
 namespace orl::calmora {
 
@@ -38,6 +41,22 @@ inline CalmoraParams sanitised(CalmoraParams p) {
         p.constAOffset = 0.0f;
     }
     return p;
+}
+
+/// `settings` as `mode` takes them; nothing when that mode refuses them,
+/// with validate()'s line in `error` when given. Every class's configure()
+/// starts here, so all of them refuse the same values in the same words.
+inline std::optional<ModeSettings> settingsFor(StabiliserMode mode, ModeSettings settings,
+                                               std::string* error) {
+    settings.mode = mode;
+    const std::string refused = validate(settings);
+    if (refused.empty()) {
+        return settings;
+    }
+    if (error != nullptr) {
+        *error = refused;
+    }
+    return std::nullopt;
 }
 
 }  // namespace orl::calmora
