@@ -225,7 +225,10 @@ void warpShiftedRows(const cv::Mat& from, cv::Mat& to, const Affine& m, const Pl
 }
 
 // Warps `from` into `to` (same size and type) by `m`, in their own pixels.
-void warpImage(const cv::Mat& from, cv::Mat& to, const Affine& m, const PlaneRows& rows) {
+// A plane of a chroma-subsampled format (8-bit, one channel) goes through
+// the bilinear warp that gives the same bytes, faster near a shift.
+void warpImage(const cv::Mat& from, cv::Mat& to, const Affine& m, const PlaneRows& rows,
+               bool subsampledPlane = false) {
     if (outOfReach(to, m)) {
         return;
     }
@@ -233,23 +236,13 @@ void warpImage(const cv::Mat& from, cv::Mat& to, const Affine& m, const PlaneRow
         warpShiftedRows(from, to, m, rows);
         return;
     }
-    double coeffs[6] = {m.a, m.b, m.tx, m.c, m.d, m.ty};
-    const cv::Mat matrix(2, 3, CV_64F, coeffs);
-    cv::warpAffine(from, to, matrix, to.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT,
+    const cv::Matx23d matrix(m.a, m.b, m.tx, m.c, m.d, m.ty);
+    if (subsampledPlane) {
+        warpPlaneBilinear(from, to, matrix);
+        return;
+    }
+    cv::warpAffine(from, to, cv::Mat(matrix), to.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT,
                    cv::Scalar::all(0));
-}
-
-// As warpImage for one plane of a chroma-subsampled format (8-bit, one
-// channel), with the same bytes, faster near a shift.
-void warpPlane(const cv::Mat& from, cv::Mat& to, const Affine& m, const PlaneRows& rows) {
-    if (outOfReach(to, m)) {
-        return;
-    }
-    if (rows.shifts != nullptr) {
-        warpShiftedRows(from, to, m, rows);
-        return;
-    }
-    warpPlaneBilinear(from, to, cv::Matx23d(m.a, m.b, m.tx, m.c, m.d, m.ty));
 }
 
 // A header over `rows` x `cols` pixels of `type` from `data` on, rows `step`
@@ -283,8 +276,8 @@ void warpTwoChannels(const cv::Mat& from, cv::Mat& to, const Affine& m, const Pl
     }
     cv::split(from, &planes[0]);
     cv::split(to, &planes[2]);
-    warpPlane(planes[0], planes[2], m, rows);
-    warpPlane(planes[1], planes[3], m, rows);
+    warpImage(planes[0], planes[2], m, rows, true);
+    warpImage(planes[1], planes[3], m, rows, true);
     cv::merge(&planes[2], 2, to);
 }
 
@@ -322,7 +315,7 @@ void warpSemiPlanar420(const Frame& src, Frame& dst, const Affine& m, const Plan
     const int h = static_cast<int>(src.height);
     const std::size_t luma = std::size_t{src.width} * src.height;
     cv::Mat to = planeAt(dst.data, h, w, CV_8UC1, src.width);
-    warpPlane(planeAt(src.data, h, w, CV_8UC1, src.width), to, m, rows);
+    warpImage(planeAt(src.data, h, w, CV_8UC1, src.width), to, m, rows, true);
     cv::Mat pairs = planeAt(dst.data + luma, h / 2, w / 2, CV_8UC2, src.width);
     warpTwoChannels(planeAt(src.data + luma, h / 2, w / 2, CV_8UC2, src.width), pairs, chroma420(m),
                     rows.scaled(2.0, 2.0, 0.0), splitPlanes().chroma);
@@ -334,15 +327,15 @@ void warpPlanar420(const Frame& src, Frame& dst, const Affine& m, const PlaneRow
     const int w = static_cast<int>(src.width);
     const int h = static_cast<int>(src.height);
     cv::Mat to = planeAt(dst.data, h, w, CV_8UC1, src.width);
-    warpPlane(planeAt(src.data, h, w, CV_8UC1, src.width), to, m, rows);
+    warpImage(planeAt(src.data, h, w, CV_8UC1, src.width), to, m, rows, true);
     const std::size_t halfW = src.width / 2;
     const std::size_t halfH = src.height / 2;
     const Affine c = chroma420(m);
     for (const std::size_t plane :
          {2 * std::size_t{src.height} * halfW, (2 * std::size_t{src.height} + halfH) * halfW}) {
         cv::Mat chroma = planeAt(dst.data + plane, h / 2, w / 2, CV_8UC1, halfW);
-        warpPlane(planeAt(src.data + plane, h / 2, w / 2, CV_8UC1, halfW), chroma, c,
-                  rows.scaled(2.0, 2.0, 0.0));
+        warpImage(planeAt(src.data + plane, h / 2, w / 2, CV_8UC1, halfW), chroma, c,
+                  rows.scaled(2.0, 2.0, 0.0), true);
     }
 }
 
@@ -357,7 +350,7 @@ void warpPacked422(const Frame& src, Frame& dst, const Affine& m, const PlaneRow
     cv::Mat to = planeAt(dst.data, h, w, CV_8UC2, 2 * std::size_t{src.width});
     cv::split(planeAt(src.data, h, w, CV_8UC2, 2 * std::size_t{src.width}), &p.pixels[0]);
     cv::split(to, &p.pixels[2]);
-    warpPlane(p.pixels[lumaAt], p.pixels[2 + lumaAt], m, rows);
+    warpImage(p.pixels[lumaAt], p.pixels[2 + lumaAt], m, rows, true);
     const cv::Mat& chromaFrom = p.pixels[1 - lumaAt];
     cv::Mat& chromaTo = p.pixels[3 - lumaAt];
     cv::Mat pairs = planeAt(chromaTo.data, h, w / 2, CV_8UC2, chromaTo.step);
